@@ -1,0 +1,95 @@
+// Brace expansion: "dir/{a,b}.txt" stands for dir/a.txt and dir/b.txt.
+#include "tessel.hpp"
+
+namespace tessel {
+namespace {
+
+Ref group(PyObject* match, long index) {
+    Ref number = Ref::steal(PyLong_FromLong(index));
+    return number ? call_method(match, names().group, {number.get()}) : Ref();
+}
+
+// A prefix without a trailing separator gets a "/": dir{a} means dir/a.
+Ref with_separator(Ref prefix) {
+    const int nonempty = PyObject_IsTrue(prefix.get());
+    if (nonempty < 0) return {};
+    if (!nonempty) return prefix;
+    Ref ends = call_method(prefix.get(), names().endswith, {state.separators});
+    if (!ends) return {};
+    const int separated = PyObject_IsTrue(ends.get());
+    if (separated < 0) return {};
+    if (separated) return prefix;
+    return Ref::steal(PyNumber_Add(prefix.get(), names().slash));
+}
+
+PyObject* parse_brace_expansion(PyObject* const* params) {
+    PyObject* text = params[1];
+    Ref re = global(names().re);
+    if (!re) return nullptr;
+    Ref match = call_method(re.get(), names().search, {names().pattern_, text});
+    if (!match) return nullptr;
+    const int found = PyObject_IsTrue(match.get());
+    if (found < 0) return nullptr;
+    if (!found) return list_of(text).release();
+
+    Ref prefix = group(match.get(), 1);
+    if (!prefix) return nullptr;
+    Ref items_str = group(match.get(), 2);
+    if (!items_str) return nullptr;
+    Ref suffix = group(match.get(), 3);
+    if (!suffix) return nullptr;
+    prefix = with_separator(std::move(prefix));
+    if (!prefix) return nullptr;
+
+    Ref parts = call_method(items_str.get(), names().split, {names().comma});
+    if (!parts) return nullptr;
+    Ref items = Ref::steal(PyList_New(0));
+    if (!items) return nullptr;
+    Ref part_iter = Ref::steal(PyObject_GetIter(parts.get()));
+    if (!part_iter) return nullptr;
+    while (Ref part = Ref::steal(PyIter_Next(part_iter.get()))) {
+        Ref stripped = call_method(part.get(), names().strip);
+        if (!stripped) return nullptr;
+        Ref words = call_method(stripped.get(), names().split);
+        if (!words) return nullptr;
+        const Py_ssize_t end = PyList_GET_SIZE(items.get());
+        if (PyList_CheckExact(words.get())
+                ? PyList_SetSlice(items.get(), end, end, words.get()) < 0
+                : !call_method(items.get(), names().extend, {words.get()}))
+            return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+
+    Ref expanded = Ref::steal(PyList_New(0));
+    if (!expanded) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref head = Ref::steal(PyNumber_Add(prefix.get(), PyList_GET_ITEM(items.get(), i)));
+        if (!head) return nullptr;
+        Ref filepath = Ref::steal(PyNumber_Add(head.get(), suffix.get()));
+        if (!filepath || PyList_Append(expanded.get(), filepath.get()) < 0) return nullptr;
+    }
+    return expanded.release();
+}
+
+constexpr Param self_text[] = {{&Names::self, Requires::anything},
+                               {&Names::text, Requires::exact_str}};
+constexpr Annotation annotations[] = {{"text", "str"}, {"return", "List[str]"}};
+
+}  // namespace
+
+const FunctionSpec parse_brace_expansion_spec = {
+    "parse_brace_expansion",
+    "FileCreator.parse_brace_expansion",
+    "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n"
+    "\n"
+    "Parse brace expansion patterns like: \n"
+    "- dir/{file1,file2,file3}.txt\n"
+    "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
+    "Also handles spaces after commas and validates the pattern\n"
+    "Returns: List of expanded filenames",
+    self_text,
+    annotations,
+    parse_brace_expansion,
+};
+
+}  // namespace tessel

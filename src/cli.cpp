@@ -1,0 +1,195 @@
+// The command line: main(), its parser, the regrouping of file arguments
+// that the shell split inside braces, and the summary.
+#include "tessel.hpp"
+
+namespace tessel {
+namespace {
+
+constexpr const char* description = "Create blank files with notification support";
+
+// Every "#" stands in column 40.
+constexpr const char* epilog =
+    "\n"
+    "Examples:\n"
+    "  tessel file.txt                       # Create single file\n"
+    "  tessel file1.txt file2.py file3       # Create multiple files\n"
+    "  tessel dir/subdir/file.txt            # Create with directories\n"
+    "  tessel dir/{a,b,c}.txt                # Brace expansion (creates dir/a.txt, dir/b.txt, dir/c.txt)\n"
+    "  tessel dotenv/{__init__.py,core.py}   # Create package structure\n"
+    "  \n"
+    "Note: Use forward slashes (/) for directories, even on Windows.\n"
+    "        ";
+
+constexpr const char* credit = " by the tessel developers";
+
+Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
+
+Ref keywords(std::initializer_list<const char*> words) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(words.size())));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (const char* w : words) {
+        PyObject* name = PyUnicode_InternFromString(w);
+        if (!name) return {};
+        PyTuple_SET_ITEM(tuple.get(), i++, name);
+    }
+    return tuple;
+}
+
+Ref build_parser() {
+    Ref argparse = global(names().argparse);
+    if (!argparse) return {};
+    Ref parser_type = getattr(argparse.get(), names().ArgumentParser);
+    if (!parser_type) return {};
+    Ref formatter = global(names().CustomRichHelpFormatter);
+    if (!formatter) return {};
+    Ref desc = str(description), epi = str(epilog);
+    Ref kw = keywords({"description", "formatter_class", "epilog"});
+    if (!desc || !epi || !kw) return {};
+    Ref parser = call(parser_type.get(), {desc.get(), formatter.get(), epi.get()}, kw.get());
+    if (!parser) return {};
+
+    Ref files = str("files"), metavar = str("FILE"), star = str("*"),
+        files_help = str("File(s) to create. Supports brace expansion.");
+    kw = keywords({"metavar", "nargs", "help"});
+    if (!files || !metavar || !star || !files_help || !kw ||
+        !call_method(parser.get(), names().add_argument,
+                     {files.get(), metavar.get(), star.get(), files_help.get()}, kw.get()))
+        return {};
+
+    Ref version = global(names().__version__);
+    if (!version) return {};
+    Ref version_text = concat_format("tessel v", version.get(), credit);
+    Ref version_option = str("--version"), version_action = str("version");
+    kw = keywords({"action", "version"});
+    if (!version_text || !version_option || !version_action || !kw ||
+        !call_method(parser.get(), names().add_argument,
+                     {version_option.get(), version_action.get(), version_text.get()}, kw.get()))
+        return {};
+
+    Ref debug_action = str("store_true"), debug_help = str("Show detailed error messages");
+    kw = keywords({"action", "help"});
+    if (!debug_action || !debug_help || !kw ||
+        !call_method(parser.get(), names().add_argument,
+                     {names().debug_flag, debug_action.get(), debug_help.get()}, kw.get()))
+        return {};
+    return parser;
+}
+
+// Splits joined at blanks outside braces.  Every "{" opens and every "}"
+// closes (no nesting); the blanks that separate are dropped and no entry is
+// empty.  Since only separating blanks are dropped, each entry is a slice of
+// the joined text, so one pass over its code points does it.
+Ref regroup(PyObject* joined) {
+    Ref file_list = Ref::steal(PyList_New(0));
+    if (!file_list) return {};
+    const int kind = PyUnicode_KIND(joined);
+    const void* data = PyUnicode_DATA(joined);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(joined);
+    bool in_braces = false;
+    Py_ssize_t start = 0;
+    auto flush = [&](Py_ssize_t end) {
+        if (end == start) return true;
+        Ref entry = Ref::steal(PyUnicode_Substring(joined, start, end));
+        return entry && PyList_Append(file_list.get(), entry.get()) == 0;
+    };
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        switch (PyUnicode_READ(kind, data, i)) {
+            case '{': in_braces = true; break;
+            case '}': in_braces = false; break;
+            case ' ':
+                if (in_braces) break;
+                if (!flush(i)) return {};
+                start = i + 1;
+                break;
+            default: break;
+        }
+    }
+    if (!flush(length)) return {};
+    return file_list;
+}
+
+// How many files the entries stand for: a brace entry as many as it expands
+// to, any other entry one.
+Ref expected_count(PyObject* creator, PyObject* file_list) {
+    const Py_ssize_t n = PyList_GET_SIZE(file_list);
+    Ref terms = Ref::steal(PyList_New(0));
+    if (!terms) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = PyList_GET_ITEM(file_list, i);
+        int brace = PySequence_Contains(entry, names().lbrace);
+        if (brace > 0) brace = PySequence_Contains(entry, names().rbrace);
+        if (brace < 0) return {};
+        Ref term;
+        if (brace) {
+            Ref expanded = call_method(creator, names().parse_brace_expansion, {entry});
+            if (!expanded) return {};
+            const Py_ssize_t size = PyObject_Size(expanded.get());
+            if (size < 0) return {};
+            term = Ref::steal(PyLong_FromSsize_t(size));
+        } else {
+            term = Ref::borrow(state.one);
+        }
+        if (!term || PyList_Append(terms.get(), term.get()) < 0) return {};
+    }
+    return call(state.sum, {terms.get()});
+}
+
+PyObject* help_and_zero(PyObject* parser) {
+    if (!call_method(parser, names().print_help)) return nullptr;
+    return PyLong_FromLong(0);
+}
+
+PyObject* main(PyObject* const*) {
+    Ref parser = build_parser();
+    if (!parser) return nullptr;
+
+    Ref sys = global(names().sys);
+    if (!sys) return nullptr;
+    Ref argv = getattr(sys.get(), names().argv);
+    if (!argv) return nullptr;
+    const Py_ssize_t argc = PyObject_Size(argv.get());
+    if (argc < 0) return nullptr;
+    if (argc == 1) return help_and_zero(parser.get());
+
+    Ref args = call_method(parser.get(), names().parse_args);
+    if (!args) return nullptr;
+    Ref files = getattr(args.get(), names().files);
+    if (!files) return nullptr;
+    const int any = PyObject_IsTrue(files.get());
+    if (any < 0) return nullptr;
+    if (!any) return help_and_zero(parser.get());
+
+    Ref joined = Ref::steal(PyUnicode_Join(names().blank, files.get()));
+    if (!joined) return nullptr;
+    Ref file_list = regroup(joined.get());
+    if (!file_list) return nullptr;
+
+    Ref creator_type = global(names().FileCreator);
+    if (!creator_type) return nullptr;
+    Ref creator = call(creator_type.get(), {});
+    if (!creator) return nullptr;
+    Ref success_count = call_method(creator.get(), names().create_files, {file_list.get()});
+    if (!success_count) return nullptr;
+    Ref total_expected = expected_count(creator.get(), file_list.get());
+    if (!total_expected) return nullptr;
+
+    Ref created = Ref::steal(PyObject_Format(success_count.get(), names().empty));
+    Ref expected = created ? Ref::steal(PyObject_Format(total_expected.get(), names().empty)) : Ref();
+    if (!expected) return nullptr;
+    Ref summary = Ref::steal(PyUnicode_FromFormat("\n%U/%U file(s) created successfully",
+                                                  created.get(), expected.get()));
+    if (!summary || !print(summary.get())) return nullptr;
+
+    const int all = PyObject_RichCompareBool(success_count.get(), total_expected.get(), Py_EQ);
+    if (all < 0) return nullptr;
+    return PyLong_FromLong(all ? 0 : 1);
+}
+
+}  // namespace
+
+const FunctionSpec main_spec = {
+    "main", "main", "main()\n\nMain entry point", {}, {}, main,
+};
+
+}  // namespace tessel

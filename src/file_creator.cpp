@@ -1,0 +1,195 @@
+// FileCreator: construction, the batch, and the creation of one file.
+#include "tessel.hpp"
+
+namespace tessel {
+namespace {
+
+int truth_of_global(PyObject* name) {
+    Ref value = global(name);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+PyObject* init(PyObject* const* params) {
+    PyObject* self = params[0];
+    Ref path_type = global(names().Path);
+    if (!path_type) return nullptr;
+    Ref file = global(names().__file__);
+    if (!file) return nullptr;
+    Ref path = call(path_type.get(), {file.get()});
+    if (!path) return nullptr;
+    Ref directory = getattr(path.get(), names().parent);
+    if (!directory) return nullptr;
+    Ref icon = Ref::steal(PyNumber_TrueDivide(directory.get(), names().icon_file));
+    if (!icon || PyObject_SetAttr(self, names().icon_path, icon.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, names().growl, Py_None) < 0) return nullptr;
+    const int growl = truth_of_global(names().HAS_GROWL);
+    if (growl < 0) return nullptr;
+    if (growl && !call_method(self, names()._init_growl)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// An argument that names a directory ("dir/") or nothing at all ("") cannot
+// become a blank file.  Such a path is only touched as it stands, the way
+// touch(1) treats it: an existing directory gets new times, anything else
+// fails with the host's own error.  Making a regular file "dir" instead would
+// block every later "dir/x".
+bool names_a_directory(PyObject* filepath) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(filepath);
+    return length == 0 ||
+           PyUnicode_READ_CHAR(filepath, length - 1) == static_cast<Py_UCS4>('/');
+}
+
+// Steps up to and including the touch; false with an exception set.
+bool make_file(PyObject* filepath, PyObject* file_path) {
+    if (names_a_directory(filepath)) {
+        Ref os = global(names().os);
+        return os && call_method(os.get(), names().utime, {filepath});
+    }
+    Ref parent = getattr(file_path, names().parent);
+    if (!parent) return false;
+    if (!call_method(parent.get(), names().mkdir, {Py_True, Py_True}, state.kw_mkdir)) return false;
+    return static_cast<bool>(call_method(file_path, names().touch, {Py_True}, state.kw_touch));
+}
+
+// The clipboard copy; a failure derived from Exception becomes a warning.
+bool copy_to_clipboard(PyObject* file_path) {
+    Ref clipboard = global(names().clipboard);
+    Ref copy = clipboard ? getattr(clipboard.get(), names().copy) : Ref();
+    Ref absolute = copy ? call_method(file_path, names().absolute) : Ref();
+    Ref text = absolute ? Ref::steal(PyObject_Str(absolute.get())) : Ref();
+    if (text && call(copy.get(), {text.get()})) return true;
+    if (!pending_is_exception()) return false;
+    Handling handling;
+    Ref warning = concat_format("Warning: Could not copy to clipboard: ", handling.exception());
+    return warning && print(warning.get());
+}
+
+// Everything create_file does inside its outer handler.
+bool create(PyObject* self, PyObject* filepath) {
+    Ref path_type = global(names().Path);
+    if (!path_type) return false;
+    Ref file_path = call(path_type.get(), {filepath});
+    if (!file_path || !make_file(filepath, file_path.get())) return false;
+    const int clipboard = truth_of_global(names().HAS_CLIPBOARD);
+    if (clipboard < 0 || (clipboard && !copy_to_clipboard(file_path.get()))) return false;
+    Ref path_text = Ref::steal(PyObject_Str(file_path.get()));
+    if (!path_text || !call_method(self, names()._notify, {path_text.get()})) return false;
+    Ref absolute = call_method(file_path.get(), names().absolute);
+    if (!absolute) return false;
+    Ref line = concat_format("\u2713 File created: \"", absolute.get(), "\"");
+    return line && print(line.get());
+}
+
+PyObject* create_file(PyObject* const* params) {
+    PyObject* self = params[0];
+    PyObject* filepath = params[1];
+    if (create(self, filepath)) Py_RETURN_TRUE;
+    if (!pending_is_exception()) return nullptr;
+    Handling handling;
+    Ref formatted = Ref::steal(PyObject_Format(handling.exception(), names().empty));
+    if (!formatted) return nullptr;
+    Ref line = Ref::steal(PyUnicode_FromFormat("\u2717 Error creating file \"%U\": %U", filepath,
+                                               formatted.get()));
+    if (!line || !print(line.get())) return nullptr;
+    const int debug = debug_requested();
+    if (debug < 0) return nullptr;
+    if (debug) {
+        Ref traceback = global(names().traceback);
+        if (!traceback) return nullptr;
+        Ref text = call_method(traceback.get(), names().format_exc);
+        if (!text || !print(text.get())) return nullptr;
+    }
+    Py_RETURN_FALSE;
+}
+
+// "{" in arg and "}" in arg, the second test only when the first holds.
+int is_brace_argument(PyObject* arg) {
+    const int open = PySequence_Contains(arg, names().lbrace);
+    if (open <= 0) return open;
+    return PySequence_Contains(arg, names().rbrace);
+}
+
+bool extend(PyObject* list, PyObject* items) {
+    if (PyList_CheckExact(items)) {
+        const Py_ssize_t end = PyList_GET_SIZE(list);
+        return PyList_SetSlice(list, end, end, items) == 0;
+    }
+    return static_cast<bool>(call_method(list, names().extend, {items}));
+}
+
+PyObject* create_files(PyObject* const* params) {
+    PyObject* self = params[0];
+    PyObject* files = params[1];
+    Ref all_files = Ref::steal(PyList_New(0));
+    if (!all_files) return nullptr;
+    // Indexing anew each round, like the host's own list iteration, keeps
+    // this safe when a callee changes the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files); ++i) {
+        Ref file_arg = Ref::borrow(PyList_GET_ITEM(files, i));
+        const int brace = is_brace_argument(file_arg.get());
+        if (brace < 0) return nullptr;
+        if (brace) {
+            Ref expanded = call_method(self, names().parse_brace_expansion, {file_arg.get()});
+            if (!expanded || !extend(all_files.get(), expanded.get())) return nullptr;
+        } else if (PyList_Append(all_files.get(), file_arg.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Py_ssize_t success_count = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_files.get()); ++i) {
+        Ref filepath = Ref::borrow(PyList_GET_ITEM(all_files.get(), i));
+        Ref created = call_method(self, names().create_file, {filepath.get()});
+        if (!created) return nullptr;
+        const int truth = PyObject_IsTrue(created.get());
+        if (truth < 0) return nullptr;
+        success_count += truth;
+    }
+    return PyLong_FromSsize_t(success_count);
+}
+
+constexpr Param self_only[] = {{&Names::self, Requires::anything}};
+constexpr Param self_filepath[] = {{&Names::self, Requires::anything},
+                                   {&Names::filepath, Requires::exact_str}};
+constexpr Param self_files[] = {{&Names::self, Requires::anything},
+                                {&Names::files, Requires::exact_list}};
+constexpr Annotation create_file_annotations[] = {{"filepath", "str"}, {"return", "bool"}};
+constexpr Annotation create_files_annotations[] = {{"files", "List[str]"}, {"return", "int"}};
+
+}  // namespace
+
+const FunctionSpec init_spec = {
+    "__init__", "FileCreator.__init__", "FileCreator.__init__(self)", self_only, {}, init,
+};
+
+const FunctionSpec create_file_spec = {
+    "create_file",
+    "FileCreator.create_file",
+    "FileCreator.create_file(self, str filepath: str) -> bool\n"
+    "\n"
+    "Create a blank file, creating parent directories if needed\n"
+    "\n"
+    "Args:\n"
+    "    filepath: Path to file to create\n"
+    "    \n"
+    "Returns:\n"
+    "    True if successful, False otherwise",
+    self_filepath,
+    create_file_annotations,
+    create_file,
+};
+
+const FunctionSpec create_files_spec = {
+    "create_files",
+    "FileCreator.create_files",
+    "FileCreator.create_files(self, list files: List[str]) -> int\n"
+    "\n"
+    "Create multiple files\n"
+    "\n"
+    "Returns:\n"
+    "    Number of successfully created files",
+    self_files,
+    create_files_annotations,
+    create_files,
+};
+
+}  // namespace tessel

@@ -1,0 +1,129 @@
+// Desktop notifications over GNTP: registration and one notification per file.
+#include "tessel.hpp"
+
+namespace tessel {
+namespace {
+
+// The icon as the text of its file:// URI when the file exists now, else None.
+Ref icon_argument(PyObject* self) {
+    Ref icon_path = getattr(self, names().icon_path);
+    if (!icon_path) return {};
+    Ref exists = call_method(icon_path.get(), names().exists);
+    if (!exists) return {};
+    const int present = PyObject_IsTrue(exists.get());
+    if (present < 0) return {};
+    if (!present) return Ref::borrow(Py_None);
+    icon_path = getattr(self, names().icon_path);
+    if (!icon_path) return {};
+    Ref uri = call_method(icon_path.get(), names().as_uri);
+    return uri ? Ref::steal(PyObject_Str(uri.get())) : Ref();
+}
+
+Ref one_notification_type() {
+    return list_of(names().create_type);
+}
+
+// Builds and registers the notifier; false with an exception set.
+bool register_notifier(PyObject* self) {
+    Ref gntp = global(names().gntp);
+    if (!gntp) return false;
+    Ref notifier_module = getattr(gntp.get(), names().notifier);
+    if (!notifier_module) return false;
+    Ref notifications = one_notification_type();
+    if (!notifications) return false;
+    Ref default_notifications = one_notification_type();
+    if (!default_notifications) return false;
+    Ref icon = icon_argument(self);
+    if (!icon) return false;
+    Ref growl_notifier = getattr(notifier_module.get(), names().GrowlNotifier);
+    if (!growl_notifier) return false;
+    Ref notifier = call(growl_notifier.get(),
+                        {names().program, notifications.get(), default_notifications.get(), icon.get()},
+                        state.kw_growl_notifier);
+    if (!notifier || PyObject_SetAttr(self, names().growl, notifier.get()) < 0) return false;
+    Ref growl = getattr(self, names().growl);
+    return growl && call_method(growl.get(), names().register_);
+}
+
+PyObject* init_growl(PyObject* const* params) {
+    PyObject* self = params[0];
+    if (register_notifier(self)) Py_RETURN_NONE;
+    if (!pending_is_exception()) return nullptr;
+    Handling handling;
+    Ref warning = concat_format("Warning: Could not initialize Growl: ", handling.exception());
+    if (!warning || !print(warning.get())) return nullptr;
+    if (PyObject_SetAttr(self, names().growl, Py_None) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Sends one notification; false with an exception set.
+bool send(PyObject* self, PyObject* filepath) {
+    Ref growl = getattr(self, names().growl);
+    if (!growl) return false;
+    Ref path_type = global(names().Path);
+    if (!path_type) return false;
+    Ref path = call(path_type.get(), {filepath});
+    if (!path) return false;
+    Ref name = getattr(path.get(), names().name);
+    if (!name) return false;
+    Ref description = concat_format("File created: \"", name.get(), "\"");
+    if (!description) return false;
+    Ref icon = icon_argument(self);
+    if (!icon) return false;
+    return static_cast<bool>(
+        call_method(growl.get(), names().notify,
+                    {names().create_type, names().program, description.get(), icon.get(), Py_False,
+                     state.one},
+                    state.kw_notify));
+}
+
+PyObject* notify(PyObject* const* params) {
+    PyObject* self = params[0];
+    PyObject* filepath = params[1];
+    Ref growl = getattr(self, names().growl);
+    if (!growl) return nullptr;
+    int on = PyObject_IsTrue(growl.get());
+    if (on <= 0) return on < 0 ? nullptr : Py_NewRef(Py_None);
+    Ref has_growl = global(names().HAS_GROWL);
+    if (!has_growl) return nullptr;
+    on = PyObject_IsTrue(has_growl.get());
+    if (on <= 0) return on < 0 ? nullptr : Py_NewRef(Py_None);
+
+    if (send(self, filepath)) Py_RETURN_NONE;
+    if (!pending_is_exception()) return nullptr;
+    Handling handling;
+    const int debug = debug_requested();
+    if (debug < 0) return nullptr;
+    if (debug) {
+        Ref line = concat_format("Notification error: ", handling.exception());
+        if (!line || !print(line.get())) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr Param self_only[] = {{&Names::self, Requires::anything}};
+constexpr Param self_filepath[] = {{&Names::self, Requires::anything},
+                                   {&Names::filepath, Requires::exact_str}};
+constexpr Annotation notify_annotations[] = {{"filepath", "str"}};
+
+}  // namespace
+
+const FunctionSpec init_growl_spec = {
+    "_init_growl",
+    "FileCreator._init_growl",
+    "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
+    self_only,
+    {},
+    init_growl,
+};
+
+const FunctionSpec notify_spec = {
+    "_notify",
+    "FileCreator._notify",
+    "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
+    self_filepath,
+    notify_annotations,
+    notify,
+};
+
+}  // namespace tessel

@@ -1,0 +1,339 @@
+// The module's callable type, its argument binder, and the helpers every area
+// uses to look up globals, call into the host and print.
+#include "tessel.hpp"
+
+#include <array>
+#include <string>
+
+namespace tessel {
+
+State state;
+
+namespace {
+
+// A function of the module, made in C++.  Like a Python function it carries
+// its globals, names, docstring, annotations and an attribute dictionary.
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* globals;      // the module dict, also __globals__
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* module;
+    PyObject* annotations;
+    PyObject* dict;
+};
+
+Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
+
+// Messages of the argument rules ------------------------------------------
+
+PyObject* wrong_count(const FunctionSpec& spec, Py_ssize_t given) {
+    const auto expected = static_cast<Py_ssize_t>(spec.params.size());
+    PyErr_Format(PyExc_TypeError,
+                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec.name, "exactly", expected, expected == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+// Raises the exact-type TypeError for arg; a subclass instance gets a note
+// explaining why it was refused.
+PyObject* wrong_type(PyObject* param_name, PyTypeObject* wanted, PyObject* arg) {
+    Ref got = Ref::steal(PyType_GetName(Py_TYPE(arg)));
+    if (!got) return nullptr;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200U' has incorrect type (expected %.200s, got %.200U)",
+                 param_name, wanted->tp_name, got.get());
+    if (!PyObject_TypeCheck(arg, wanted)) return nullptr;
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref note = Ref::steal(PyUnicode_FromFormat(
+        "tessel takes exact built-in types only: instances of subclasses of %s are refused",
+        wanted->tp_name));
+    if (note) {
+        Ref done = call_method(exc.get(), names().add_note, {note.get()});
+        if (!done) return nullptr;  // the failure of add_note replaces the TypeError
+    }
+    PyErr_SetRaisedException(exc.release());
+    return nullptr;
+}
+
+bool check_type(const Param& param, PyObject* arg) {
+    PyTypeObject* wanted = nullptr;
+    switch (param.type) {
+        case Requires::anything: return true;
+        case Requires::exact_str: wanted = &PyUnicode_Type; break;
+        case Requires::exact_list: wanted = &PyList_Type; break;
+    }
+    if (Py_IS_TYPE(arg, wanted)) return true;
+    wrong_type(names().*param.name, wanted, arg);
+    return false;
+}
+
+// Keyword names are compared by identity first: the interpreter passes the
+// interned names of the call site, which usually are ours.
+bool same_name(PyObject* a, PyObject* b) {
+    return a == b || PyUnicode_Compare(a, b) == 0;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
+                              std::size_t nargsf, PyObject* kwnames) {
+    const FunctionSpec& spec = *as_function(callable)->spec;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const auto nparams = static_cast<Py_ssize_t>(spec.params.size());
+
+    if (nparams == 0) {
+        if (nkw > 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() %s", spec.name, "takes no keyword arguments");
+            return nullptr;
+        }
+        if (nargs > 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", spec.name,
+                         "takes no arguments", nargs);
+            return nullptr;
+        }
+        return spec.body(nullptr);
+    }
+
+    if (nargs > nparams) return wrong_count(spec, nargs);
+    std::array<PyObject*, max_params> bound{};
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", spec.name);
+            return nullptr;
+        }
+        Py_ssize_t index = 0;
+        while (index < nparams && !same_name(key, names().*spec.params[index].name)) ++index;
+        if (index == nparams) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         spec.name, key);
+            return nullptr;
+        }
+        if (bound[index]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         spec.name, key);
+            return nullptr;
+        }
+        bound[index] = args[nargs + k];
+    }
+    for (Py_ssize_t i = 0; i < nparams; ++i)
+        if (!bound[i]) return wrong_count(spec, nargs);
+    for (Py_ssize_t i = 0; i < nparams; ++i)
+        if (!check_type(spec.params[i], bound[i])) return nullptr;
+    return spec.body(bound.data());
+}
+
+// Type slots ----------------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Function* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->globals);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->module);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    Function* f = as_function(self);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Binds like a function in a class body: a bound method for an instance,
+// the function itself when read from the class.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Lets inspect.signature() show the parameters.
+PyObject* function_text_signature(PyObject* self, void*) {
+    std::string text = "(";
+    const FunctionSpec& spec = *as_function(self)->spec;
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        if (i) text += ", ";
+        const char* name = PyUnicode_AsUTF8(names().*spec.params[i].name);
+        if (!name) return nullptr;
+        text += name;
+    }
+    text += ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
+    {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+    {"__annotations__", Py_T_OBJECT_EX, offsetof(Function, annotations), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__text_signature__", function_text_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_type_spec = {
+    "tessel.tessel.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+}  // namespace
+
+int init_function_type() {
+    if (state.function_type) return 0;
+    PyObject* type = PyType_FromSpec(&function_type_spec);
+    if (!type) return -1;
+    state.function_type = reinterpret_cast<PyTypeObject*>(type);
+    return 0;
+}
+
+Ref make_function(const FunctionSpec& spec) {
+    Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+    Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
+    Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!name || !qualname || !doc || !annotations) return {};
+    for (const Annotation& a : spec.annotations) {
+        Ref text = Ref::steal(PyUnicode_FromString(a.text));
+        if (!text || PyDict_SetItemString(annotations.get(), a.name, text.get()) < 0) return {};
+    }
+    auto* f = PyObject_GC_New(Function, state.function_type);
+    if (!f) return {};
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->globals = Py_NewRef(state.globals);
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->doc = doc.release();
+    f->module = Py_NewRef(names().module_name);
+    f->annotations = annotations.release();
+    f->dict = nullptr;
+    PyObject_GC_Track(f);
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+// Helpers ---------------------------------------------------------------------
+
+Ref global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(state.builtins, name);
+    if (value) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+namespace {
+// Room for self, up to eight more arguments, and the slot in front that
+// PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.
+constexpr std::size_t max_call_args = 10;
+
+Ref too_many_args() {
+    PyErr_SetString(PyExc_SystemError, "tessel: too many call arguments");
+    return {};
+}
+}  // namespace
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    if (args.size() + 1 > max_call_args) return too_many_args();
+    std::array<PyObject*, max_call_args> buffer{};
+    std::size_t n = 1;
+    for (PyObject* a : args) buffer[n++] = a;
+    const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(PyObject_Vectorcall(callable, buffer.data() + 1,
+                                          (args.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames));
+}
+
+Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
+                PyObject* kwnames) {
+    if (args.size() + 2 > max_call_args) return too_many_args();
+    std::array<PyObject*, max_call_args> buffer{};
+    std::size_t n = 0;
+    buffer[n++] = self;
+    for (PyObject* a : args) buffer[n++] = a;
+    const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    return Ref::steal(PyObject_VectorcallMethod(name, buffer.data(),
+                                                (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                kwnames));
+}
+
+Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+bool print(PyObject* text) {
+    return static_cast<bool>(call(state.print, {text}));
+}
+
+bool print(const char* utf8) {
+    Ref text = Ref::steal(PyUnicode_FromString(utf8));
+    return text && print(text.get());
+}
+
+Ref concat_format(const char* prefix, PyObject* obj, const char* suffix) {
+    Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
+    if (!formatted) return {};
+    return Ref::steal(PyUnicode_FromFormat("%s%U%s", prefix ? prefix : "", formatted.get(),
+                                           suffix ? suffix : ""));
+}
+
+int debug_requested() {
+    Ref sys = global(names().sys);
+    if (!sys) return -1;
+    Ref argv = getattr(sys.get(), names().argv);
+    if (!argv) return -1;
+    return PySequence_Contains(argv.get(), names().debug_flag);
+}
+
+}  // namespace tessel
