@@ -1,11 +1,15 @@
-"""Command-line entry: ``tessel`` and ``python -m tessel``."""
+"""Command-line entry: the ``tessel`` command and ``python -m tessel``."""
 import sys
 
 
 def run():
+    """Run tessel's main() and exit with its status."""
     from tessel.tessel import main
     sys.exit(main())
 
 
 if __name__ == "__main__":
+    # The usage line names the program after argv[0], which here would be
+    # this file's name.
+    sys.argv[0] = "python -m tessel"
     run()
