@@ -88,8 +88,8 @@ PyObject* create_file(PyObject* const* params) {
     Handling handling;
     Ref formatted = Ref::steal(PyObject_Format(handling.exception(), names().empty));
     if (!formatted) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("\u2717 Error creating file \"%U\": %U", filepath,
-                                               formatted.get()));
+    Ref line = Ref::steal(PyUnicode_FromFormat("%s%U%s%U", "\u2717 Error creating file \"",
+                                               filepath, "\": ", formatted.get()));
     if (!line || !print(line.get())) return nullptr;
     const int debug = debug_requested();
     if (debug < 0) return nullptr;
