@@ -59,7 +59,7 @@ bool copy_to_clipboard(PyObject* file_path) {
     Ref text = absolute ? Ref::steal(PyObject_Str(absolute.get())) : Ref();
     if (text && call(copy.get(), {text.get()})) return true;
     if (!pending_is_exception()) return false;
-    Handling handling;
+    Handling handling("create_file");
     Ref warning = concat_format("Warning: Could not copy to clipboard: ", handling.exception());
     return warning && print(warning.get());
 }
@@ -85,7 +85,7 @@ PyObject* create_file(PyObject* const* params) {
     PyObject* filepath = params[1];
     if (create(self, filepath)) Py_RETURN_TRUE;
     if (!pending_is_exception()) return nullptr;
-    Handling handling;
+    Handling handling("create_file");
     Ref formatted = Ref::steal(PyObject_Format(handling.exception(), names().empty));
     if (!formatted) return nullptr;
     Ref line = Ref::steal(PyUnicode_FromFormat("%s%U%s%U", "\u2717 Error creating file \"",

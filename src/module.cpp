@@ -364,7 +364,7 @@ PyObject* get_version(PyObject* const*) {
     if (version && version.get() != Py_None) return version.release();
     if (!version) {
         if (!pending_is_exception()) return nullptr;
-        Handling handling;
+        Handling handling("get_version");
         const bool full = traceback_requested();
         if (PyErr_Occurred()) return nullptr;
         Ref report;

@@ -49,7 +49,7 @@ PyObject* init_growl(PyObject* const* params) {
     PyObject* self = params[0];
     if (register_notifier(self)) Py_RETURN_NONE;
     if (!pending_is_exception()) return nullptr;
-    Handling handling;
+    Handling handling("_init_growl");
     Ref warning = concat_format("Warning: Could not initialize Growl: ", handling.exception());
     if (!warning || !print(warning.get())) return nullptr;
     if (PyObject_SetAttr(self, names().growl, Py_None) < 0) return nullptr;
@@ -91,7 +91,7 @@ PyObject* notify(PyObject* const* params) {
 
     if (send(self, filepath)) Py_RETURN_NONE;
     if (!pending_is_exception()) return nullptr;
-    Handling handling;
+    Handling handling("_notify");
     const int debug = debug_requested();
     if (debug < 0) return nullptr;
     if (debug) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 
 namespace tessel {
 
@@ -77,6 +78,13 @@ bool same_name(PyObject* a, PyObject* b) {
     return a == b || PyUnicode_Compare(a, b) == 0;
 }
 
+// Runs the body; an exception leaving it gets the function's traceback entry.
+PyObject* checked_body(const FunctionSpec& spec, PyObject* const* params) {
+    PyObject* result = spec.body(params);
+    if (!result) add_traceback(spec.name, spec.where);
+    return result;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
                               std::size_t nargsf, PyObject* kwnames) {
     const FunctionSpec& spec = *as_function(callable)->spec;
@@ -94,7 +102,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
                          "takes no arguments", nargs);
             return nullptr;
         }
-        return spec.body(nullptr);
+        return checked_body(spec, nullptr);
     }
 
     if (nargs > nparams) return wrong_count(spec, nargs);
@@ -125,7 +133,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
         if (!bound[i]) return wrong_count(spec, nargs);
     for (Py_ssize_t i = 0; i < nparams; ++i)
         if (!check_type(spec.params[i], bound[i])) return nullptr;
-    return spec.body(bound.data());
+    return checked_body(spec, bound.data());
 }
 
 // Type slots ----------------------------------------------------------------
@@ -264,6 +272,14 @@ Ref make_function(const FunctionSpec& spec) {
 }
 
 // Helpers ---------------------------------------------------------------------
+
+void add_traceback(const char* function, const std::source_location& where) {
+    // The compiler's path of the source, shortened to the part below src/.
+    std::string_view file = where.file_name();
+    if (const auto at = file.rfind("src/"); at != std::string_view::npos) file.remove_prefix(at);
+    const std::string path = "tessel/" + std::string(file);
+    _PyTraceback_Add(function, path.c_str(), static_cast<int>(where.line()));
+}
 
 Ref global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(state.globals, name);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <source_location>
 #include <span>
 #include <utility>
 
@@ -129,6 +130,9 @@ struct FunctionSpec {
     // (parameter name or "return", annotation text), stored as a dict of str.
     std::span<const Annotation> annotations;
     Body body;
+    // Where the spec is written: the place that tracebacks show for the
+    // function.
+    std::source_location where = std::source_location::current();
 };
 
 // A new function object for spec (which must outlive it), with the module
@@ -192,13 +196,21 @@ inline Ref list_of(PyObject* item) {
 // Is "--debug" one of sys.argv (sys looked up now)?  -1 on error.
 int debug_requested();
 
-// While alive, makes the exception it holds the one being handled, as an
+// Adds a traceback entry for `function` at `where` to the pending
+// exception, as the host does for each frame an exception passes, so that
+// tracebacks show the module's own functions.
+void add_traceback(const char* function, const std::source_location& where);
+
+// While alive, makes the pending exception the one being handled, as an
 // `except` clause does, so that traceback.format_exc() sees it; restores
 // the previously handled exception on the way out.
 class Handling {
 public:
-    Handling() : exc_(Ref::steal(PyErr_GetRaisedException())),
-                 previous_(Ref::steal(PyErr_GetHandledException())) {
+    explicit Handling(const char* function,
+                      const std::source_location& where = std::source_location::current()) {
+        add_traceback(function, where);
+        exc_ = Ref::steal(PyErr_GetRaisedException());
+        previous_ = Ref::steal(PyErr_GetHandledException());
         PyErr_SetHandledException(exc_.get());
     }
     ~Handling() { PyErr_SetHandledException(previous_.get()); }

@@ -1,16 +1,12 @@
-"""Plain-Python versions of tessel's two text algorithms, used as oracles.
-
-Both are written the slow, obvious way on purpose: the native module must give
-the same results for every input.
-"""
+"""Slow, obvious Python versions of tessel's two text algorithms: the native
+module must give the same results for every input."""
 import re
 
 BRACE_PATTERN = r"([^{]*)\{([^}]+)\}([^{]*)"
 
 
 def regroup(args):
-    """Put shell-split brace groups back together: join with blanks, then
-    split again at blanks that are not between a "{" and the next "}"."""
+    """Join with blanks, split again at blanks outside braces."""
     file_list = []
     current = []
     in_braces = False

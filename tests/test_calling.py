@@ -1,0 +1,169 @@
+"""The module's function objects: their metadata, how they bind to instances,
+and how arguments are bound and type-checked before a body runs."""
+import pathlib
+import types
+
+import pytest
+
+FUNCTIONS = {
+    "get_version": ("get_version", {},
+                    'get_version()\n\nGet the version of the qel module.\n'
+                    'Version is taken from the __version__.py file if it exists.\n'
+                    'The content of __version__.py should be:\nversion = "0.33"'),
+    "main": ("main", {}, "main()\n\nMain entry point"),
+    "__init__": ("FileCreator.__init__", {}, "FileCreator.__init__(self)"),
+    "_init_growl": ("FileCreator._init_growl", {},
+                    "FileCreator._init_growl(self)\n\nInitialize Growl notifier"),
+    "parse_brace_expansion": (
+        "FileCreator.parse_brace_expansion", {"text": "str", "return": "List[str]"},
+        "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n\n"
+        "Parse brace expansion patterns like: \n- dir/{file1,file2,file3}.txt\n"
+        "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
+        "Also handles spaces after commas and validates the pattern\n"
+        "Returns: List of expanded filenames"),
+    "create_file": (
+        "FileCreator.create_file", {"filepath": "str", "return": "bool"},
+        "FileCreator.create_file(self, str filepath: str) -> bool\n\n"
+        "Create a blank file, creating parent directories if needed\n\n"
+        "Args:\n    filepath: Path to file to create\n    \n"
+        "Returns:\n    True if successful, False otherwise"),
+    "_notify": ("FileCreator._notify", {"filepath": "str"},
+                "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification"),
+    "create_files": (
+        "FileCreator.create_files", {"files": "List[str]", "return": "int"},
+        "FileCreator.create_files(self, list files: List[str]) -> int\n\n"
+        "Create multiple files\n\nReturns:\n    Number of successfully created files"),
+}
+
+
+def lookup(tt, name):
+    return getattr(tt, name) if name in ("get_version", "main") else vars(tt.FileCreator)[name]
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_metadata(tt, name):
+    qualname, annotations, doc = FUNCTIONS[name]
+    f = lookup(tt, name)
+    assert (f.__name__, f.__qualname__, f.__module__) == (name, qualname, "tessel.tessel")
+    assert f.__doc__ == doc
+    assert f.__annotations__ == annotations
+    assert all(type(v) is str for v in f.__annotations__.values())
+    assert callable(f)
+
+
+def test_methods_bind_like_functions_of_a_class_body(tt, fc):
+    raw = vars(tt.FileCreator)["create_file"]
+    assert tt.FileCreator.create_file is raw
+    assert raw.__get__(None, tt.FileCreator) is raw
+    bound = fc.create_file
+    assert isinstance(bound, types.MethodType)
+    assert bound.__self__ is fc and bound.__func__ is raw
+    other = types.SimpleNamespace()
+    assert raw.__get__(other).__self__ is other
+
+
+def test_self_is_not_type_checked(tt, workdir, capsys):
+    sent = []
+    duck = types.SimpleNamespace(_notify=sent.append)
+    assert tt.FileCreator.create_file(duck, "duck.txt") is True
+    assert sent == ["duck.txt"] and (workdir / "duck.txt").is_file()
+    assert tt.FileCreator.create_file(self=duck, filepath="kw.txt") is True
+    assert fc_out(capsys) == [f'✓ File created: "{workdir}/duck.txt"',
+                              f'✓ File created: "{workdir}/kw.txt"']
+
+
+def fc_out(capsys):
+    return capsys.readouterr().out.splitlines()
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda tt, fc: fc.create_file(), "create_file() takes exactly 2 positional arguments (1 given)"),
+    (lambda tt, fc: fc.create_file("a", "b"),
+     "create_file() takes exactly 2 positional arguments (3 given)"),
+    (lambda tt, fc: tt.FileCreator.create_file(),
+     "create_file() takes exactly 2 positional arguments (0 given)"),
+    (lambda tt, fc: fc.create_files(), "create_files() takes exactly 2 positional arguments (1 given)"),
+    (lambda tt, fc: fc._notify("a", "b"), "_notify() takes exactly 2 positional arguments (3 given)"),
+    (lambda tt, fc: tt.FileCreator(1), "__init__() takes exactly 1 positional argument (2 given)"),
+    (lambda tt, fc: fc._init_growl(None), "_init_growl() takes exactly 1 positional argument (2 given)"),
+    (lambda tt, fc: fc.create_file(x=1), "create_file() got an unexpected keyword argument 'x'"),
+    (lambda tt, fc: fc.create_file("a", x=1), "create_file() got an unexpected keyword argument 'x'"),
+    (lambda tt, fc: fc.parse_brace_expansion(txt="a"),
+     "parse_brace_expansion() got an unexpected keyword argument 'txt'"),
+    (lambda tt, fc: tt.FileCreator(fast=True), "__init__() got an unexpected keyword argument 'fast'"),
+    (lambda tt, fc: fc.create_file("a", filepath="b"),
+     "create_file() got multiple values for keyword argument 'filepath'"),
+    (lambda tt, fc: fc.create_files([], self=fc),
+     "create_files() got multiple values for keyword argument 'self'"),
+    (lambda tt, fc: tt.get_version(1), "get_version() takes no arguments (1 given)"),
+    (lambda tt, fc: tt.main(1, 2), "main() takes no arguments (2 given)"),
+    (lambda tt, fc: tt.get_version(x=1), "get_version() takes no keyword arguments"),
+    (lambda tt, fc: tt.main(argv=[]), "main() takes no keyword arguments"),
+], ids=lambda v: v if isinstance(v, str) else None)
+def test_argument_binding_errors(tt, fc, workdir, capsys, calls, call, message):
+    with pytest.raises(TypeError) as info:
+        call(tt, fc)
+    assert str(info.value) == message
+    assert capsys.readouterr().out == "" and calls == [] and list(workdir.iterdir()) == []
+
+
+def test_keywords_bind_by_name(tt, fc, workdir, capsys):
+    assert fc.create_file(filepath="k.txt") is True
+    assert tt.FileCreator.create_files(files=["l.txt"], self=fc) == 1
+    assert tt.get_version(**{}) == tt.get_version()
+    assert sorted(p.name for p in workdir.iterdir()) == ["k.txt", "l.txt"]
+
+
+class StrSub(str):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+LONG_NAME = type("N" * 300, (str,), {})
+
+
+@pytest.mark.parametrize("method, value, expected_type, got, subclass", [
+    ("create_file", None, "str", "NoneType", False),
+    ("create_file", b"a.txt", "str", "bytes", False),
+    ("create_file", pathlib.Path("a.txt"), "str", "PosixPath", False),
+    ("create_file", 1, "str", "int", False),
+    ("create_file", StrSub("a.txt"), "str", "StrSub", True),
+    ("create_file", LONG_NAME("a.txt"), "str", "N" * 200, True),
+    ("_notify", None, "str", "NoneType", False),
+    ("_notify", StrSub("a.txt"), "str", "StrSub", True),
+    ("parse_brace_expansion", b"{a,b}", "str", "bytes", False),
+    ("parse_brace_expansion", StrSub("{a,b}"), "str", "StrSub", True),
+    ("create_files", None, "list", "NoneType", False),
+    ("create_files", ("a.txt",), "list", "tuple", False),
+    ("create_files", "a.txt", "list", "str", False),
+    ("create_files", {"a.txt": 1}, "list", "dict", False),
+    ("create_files", ListSub(["a.txt"]), "list", "ListSub", True),
+])
+@pytest.mark.parametrize("param_by_keyword", [False, True])
+def test_exact_type_checks(fc, workdir, capsys, calls, method, value, expected_type, got, subclass,
+                           param_by_keyword):
+    param = {"create_file": "filepath", "_notify": "filepath", "create_files": "files",
+             "parse_brace_expansion": "text"}[method]
+    with pytest.raises(TypeError) as info:
+        if param_by_keyword:
+            getattr(fc, method)(**{param: value})
+        else:
+            getattr(fc, method)(value)
+    assert str(info.value) == (f"Argument '{param}' has incorrect type "
+                               f"(expected {expected_type}, got {got})")
+    notes = getattr(info.value, "__notes__", None)
+    if subclass:
+        assert notes and all(isinstance(n, str) and n for n in notes)
+    else:
+        assert notes is None
+    assert capsys.readouterr().out == "" and calls == [] and list(workdir.iterdir()) == []
+
+
+def test_type_check_comes_after_argument_binding(fc):
+    with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(3 given\)"):
+        fc.create_file(None, None)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'y'"):
+        fc.create_file(None, y=1)

@@ -1,0 +1,241 @@
+"""The tessel command: end to end through the installed console script, and
+main() called in process."""
+import argparse
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+STANDINS = pathlib.Path(__file__).resolve().parent / "standins"
+TESSEL = str(pathlib.Path(sys.executable).parent / "tessel")
+
+EPILOG = "\n".join([
+    "",
+    "Examples:",
+    "  tessel file.txt                       # Create single file",
+    "  tessel file1.txt file2.py file3       # Create multiple files",
+    "  tessel dir/subdir/file.txt            # Create with directories",
+    "  tessel dir/{a,b,c}.txt                # Brace expansion (creates dir/a.txt, dir/b.txt, dir/c.txt)",
+    "  tessel dotenv/{__init__.py,core.py}   # Create package structure",
+    "  ",
+    "Note: Use forward slashes (/) for directories, even on Windows.",
+    "        ",
+])
+
+
+def expected_help():
+    parser = argparse.ArgumentParser(
+        prog="tessel", description="Create blank files with notification support",
+        formatter_class=argparse.RawTextHelpFormatter, epilog=EPILOG)
+    parser.add_argument("files", metavar="FILE", nargs="*",
+                        help="File(s) to create. Supports brace expansion.")
+    parser.add_argument("--version", action="version", version="")
+    parser.add_argument("--debug", action="store_true", help="Show detailed error messages")
+    return parser.format_help()
+
+
+@pytest.fixture
+def work(tmp_path, monkeypatch):
+    """An empty directory to run in; the stand-ins record to a file beside it."""
+    (tmp_path / "work").mkdir()
+    monkeypatch.setenv("COLUMNS", "80")  # same help layout here and in the child
+    return tmp_path.resolve() / "work"
+
+
+def run(cwd, *words, standins=True, command=(TESSEL,)):
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("TESSEL_", "PYTHON")) and k != "TRACEBACK"}
+    env.update(PYTHONPATH=str(STANDINS) if standins else "", COLUMNS="80",
+               TESSEL_RECORD=str(cwd.parent / "record.jsonl"))
+    return subprocess.run([*command, *words], cwd=cwd, env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+def recorded(cwd):
+    path = cwd.parent / "record.jsonl"
+    lines = path.read_text().splitlines() if path.exists() else []
+    return [json.loads(line)["call"] for line in lines]
+
+
+def tree(root):
+    return {pathlib.Path(d, n).relative_to(root).as_posix()
+            for d, dirs, files in os.walk(root) for n in dirs + files}
+
+
+def with_parents(paths):
+    return {str(q) for p in map(pathlib.PurePosixPath, paths)
+            for q in (p, *p.parents) if str(q) != "."}
+
+
+def expect(cwd, lines):
+    """Lines written "✓ rel/path" stand for the success line of that path."""
+    return [f'✓ File created: "{cwd / ln[2:]}"' if ln.startswith("✓ ") else ln
+            for ln in lines]
+
+
+def summary(done, total):
+    return ["", f"{done}/{total} file(s) created successfully"]
+
+
+SUCCESSES = [
+    (["dir/{a,", "b,", "c}.txt"], ["dir/a.txt", "dir/b.txt", "dir/c.txt"]),
+    (["dir/{a,b,c}.txt"], ["dir/a.txt", "dir/b.txt", "dir/c.txt"]),
+    (["file1.txt", "file2.py", "file3"], ["file1.txt", "file2.py", "file3"]),
+    (["dir/subdir/file.txt"], ["dir/subdir/file.txt"]),
+    (["dotenv/{__init__.py,core.py}"], ["dotenv/__init__.py", "dotenv/core.py"]),
+    (["pkg/{a\tb,", "c}.py"], ["pkg/a.py", "pkg/b.py", "pkg/c.py"]),
+    (["my file.txt"], ["my", "file.txt"]),
+    (["a.txt", "a.txt"], ["a.txt", "a.txt"]),
+    (["a{b c", "d"], ["a{b c d"]),
+    (["a}b c"], ["a}b", "c"]),
+    (["a{}b", "x}{a}"], ["a{}b", "x}/a"]),
+    (["--debug", "z/{q}"], ["z/q"]),
+    (["a{,}"], []),
+    (["a{ ,", "}", "b"], ["b"]),
+    ([""], []),
+    (["", "  ", ""], []),
+]
+
+
+@pytest.mark.parametrize("words, files", SUCCESSES, ids=repr)
+def test_files_are_created(work, words, files):
+    proc = run(work, *words)
+    assert proc.stdout.splitlines() == (
+        expect(work, [f"✓ {f}" for f in files]) + summary(len(files), len(files)))
+    assert proc.stderr == "" and proc.returncode == 0
+    assert tree(work) == with_parents(files)
+    assert all((work / f).is_file() and (work / f).stat().st_size == 0 for f in files)
+    assert "register" in recorded(work)  # one FileCreator, even for no file
+
+
+EXISTS = "[Errno 17] File exists: 'f.txt'"
+
+# setup: name -> text of a file, or None for a directory.
+OUTCOMES = [
+    ({"f.txt": "keep"}, ["a.txt", "f.txt/x", "b.txt"],
+     ["✓ a.txt", f'✗ Error creating file "f.txt/x": {EXISTS}', "✓ b.txt"], (2, 3), {"a.txt", "b.txt"}),
+    ({"f.txt": "keep"}, ["{a,", "f.txt/x,", "b}"],
+     ["✓ a", f'✗ Error creating file "f.txt/x": {EXISTS}', "✓ b"], (2, 3), {"a", "b"}),
+    ({}, ["newdir/", "ok"],
+     ['✗ Error creating file "newdir/": [Errno 2] No such file or directory', "✓ ok"], (1, 2), {"ok"}),
+    ({"f.txt": "keep"}, ["f.txt/"],
+     ['✗ Error creating file "f.txt/": [Errno 20] Not a directory'], (0, 1), set()),
+    ({"d": None, "e.txt": "old"}, ["d/", "e.txt"], ["✓ d", "✓ e.txt"], (2, 2), set()),
+]
+
+
+@pytest.mark.parametrize("setup, words, lines, counts, new", OUTCOMES, ids=repr)
+def test_outcomes_and_exit_status(work, setup, words, lines, counts, new):
+    for name, text in setup.items():
+        (work / name).mkdir() if text is None else (work / name).write_text(text)
+    proc = run(work, *words)
+    assert proc.stdout.splitlines() == expect(work, lines) + summary(*counts)
+    assert proc.stderr == ""
+    assert proc.returncode == (0 if counts[0] == counts[1] else 1)
+    assert tree(work) == set(setup) | new
+    assert all((work / n).read_text() == t for n, t in setup.items() if t is not None)
+
+
+@pytest.mark.parametrize("words", [[], ["--debug"], ["-h"], ["--help"]], ids=repr)
+def test_help(work, words):
+    proc = run(work, *words)
+    assert proc.stdout == expected_help()
+    assert proc.stdout.startswith("usage: tessel [-h] [--version] [--debug] [FILE ...]\n")
+    assert proc.stderr == "" and proc.returncode == 0
+    assert tree(work) == set()
+    assert "register" not in recorded(work)  # no FileCreator was made
+
+
+def test_version(work):
+    proc = run(work, "--version")
+    assert proc.stdout.startswith("tessel v2.0 by ") and proc.stdout.count("\n") == 1
+    assert len(proc.stdout.strip()) > len("tessel v2.0 by")
+    assert proc.stderr == "" and proc.returncode == 0
+
+
+@pytest.mark.parametrize("words, message", [
+    (["--bogus", "a.txt"], "unrecognized arguments: --bogus"),
+    (["--debug=1", "a.txt"], "argument --debug: ignored explicit argument '1'"),
+    (["--version=3"], "argument --version: ignored explicit argument '3'"),
+])
+def test_usage_errors(work, words, message):
+    proc = run(work, *words)
+    assert proc.returncode == 2 and proc.stdout == ""
+    assert proc.stderr.startswith("usage: tessel ")
+    assert proc.stderr.splitlines()[-1] == f"tessel: error: {message}"
+    assert tree(work) == set()
+
+
+def test_without_optional_packages(work):
+    proc = run(work, "d/{x,", "y}", standins=False)
+    assert proc.stdout.splitlines() == [
+        "Warning: clipboard module not available. Install with: pip install clipboard",
+        "Warning: gntp module not available. Install with: pip install gntp",
+        *expect(work, ["✓ d/x", "✓ d/y"]), *summary(2, 2)]
+    assert proc.stderr == "" and proc.returncode == 0
+
+
+def test_python_dash_m(work):
+    (work / "f.txt").write_text("")
+    proc = run(work, "d/{a,", "b}", "f.txt/x", command=(sys.executable, "-m", "tessel"))
+    assert proc.stdout.splitlines() == expect(work, [
+        "✓ d/a", "✓ d/b", f'✗ Error creating file "f.txt/x": {EXISTS}']) + summary(2, 3)
+    assert proc.stderr == "" and proc.returncode == 1
+    assert tree(work) == {"d", "d/a", "d/b", "f.txt"}
+
+
+# main() in this process (conftest resets sys.argv and the environment).
+
+@pytest.mark.parametrize("words, lines, status", [
+    (["dir/{a,", "b}"], ["✓ dir/a", "✓ dir/b", *summary(2, 2)], 0),
+    (["f.txt/{a,b}", "c"], [f'✗ Error creating file "f.txt/a": {EXISTS}',
+                            f'✗ Error creating file "f.txt/b": {EXISTS}',
+                            "✓ c", *summary(1, 3)], 1),
+])
+def test_main_in_process(tt, workdir, argv, capsys, words, lines, status):
+    (workdir / "f.txt").write_text("")
+    argv(*words)
+    capsys.readouterr()
+    result = tt.main()
+    assert type(result) is int and result == status
+    assert capsys.readouterr().out.splitlines() == expect(workdir, lines)
+
+
+class NoCreator:
+    def __init__(self):
+        raise AssertionError("FileCreator constructed")
+
+    def create_files(self, files):
+        raise KeyError("boom")
+
+
+@pytest.mark.parametrize("words", [[], ["--debug"]], ids=repr)
+def test_main_help_makes_no_creator(tt, argv, monkeypatch, capsys, words):
+    monkeypatch.setenv("COLUMNS", "80")
+    monkeypatch.setattr(tt, "FileCreator", NoCreator)
+    argv(*words)
+    capsys.readouterr()
+    assert tt.main() == 0
+    assert capsys.readouterr().out == expected_help()
+
+
+def test_main_lets_exceptions_through(tt, argv, monkeypatch, capsys):
+    monkeypatch.setattr(NoCreator, "__init__", lambda self: None)
+    monkeypatch.setattr(tt, "FileCreator", NoCreator)
+    argv("a.txt")
+    with pytest.raises(KeyError):
+        tt.main()
+    assert "file(s) created" not in capsys.readouterr().out
+
+
+def test_main_reads_the_version_at_each_call(tt, argv, monkeypatch, capsys):
+    monkeypatch.setattr(tt, "__version__", "9.9b")
+    argv("--version")
+    capsys.readouterr()
+    with pytest.raises(SystemExit) as info:
+        tt.main()
+    assert info.value.code == 0
+    assert capsys.readouterr().out.startswith("tessel v9.9b by ")

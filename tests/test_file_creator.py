@@ -1,0 +1,260 @@
+"""FileCreator: the class object, create_file and create_files."""
+import io
+import os
+import types
+from pathlib import Path
+
+import pytest
+
+
+def ok(path):
+    return f'✓ File created: "{path}"'
+
+
+def err(arg, text):
+    return f'✗ Error creating file "{arg}": {text}'
+
+
+def lines(capsys):
+    return capsys.readouterr().out.splitlines()
+
+
+def test_class_shape(tt, fc):
+    cls = tt.FileCreator
+    assert type(cls) is type and cls.__bases__ == (object,)
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == ("FileCreator",) * 2 + ("tessel.tessel",)
+    assert cls.__doc__ == "Handles file creation with notification support"
+    assert [k for k in vars(cls) if k not in ("__dict__", "__weakref__")] == [
+        "__module__", "__doc__", "__init__", "_init_growl", "parse_brace_expansion",
+        "create_file", "_notify", "create_files"]
+    assert list(vars(fc)) == ["icon_path", "growl"]
+    assert fc.icon_path == Path(tt.__file__).parent / "tessel.jpg"
+    assert isinstance(fc.icon_path, Path)
+
+
+def test_creates_file_copies_and_notifies(fc, workdir, capsys, calls):
+    assert fc.create_file("a.txt") is True
+    assert (workdir / "a.txt").read_bytes() == b""
+    assert lines(capsys) == [ok(workdir / "a.txt")]
+    assert [(c["call"], c["args"]) for c in calls] == [("copy", [str(workdir / "a.txt")]),
+                                                      ("notify", [])]
+
+
+@pytest.mark.parametrize("arg, made, shown, notified", [
+    ("a/b/c.txt", "a/b/c.txt", "a/b/c.txt", "a/b/c.txt"),
+    ("./d//e.txt", "d/e.txt", "d/e.txt", "d/e.txt"),
+    ("~/x.txt", "~/x.txt", "~/x.txt", "~/x.txt"),
+    ("a{b.txt", "a{b.txt", "a{b.txt", "a{b.txt"),
+    ("ü 😀 'q\".txt", "ü 😀 'q\".txt", "ü 😀 'q\".txt", "ü 😀 'q\".txt"),
+])
+def test_paths_are_taken_literally(tt, workdir, capsys, arg, made, shown, notified):
+    seen = []
+
+    class Recording(tt.FileCreator):
+        def _notify(self, filepath):
+            seen.append(filepath)
+
+    assert Recording().create_file(arg) is True
+    assert (workdir / made).is_file()
+    assert lines(capsys) == [ok(f"{workdir}/{shown}")]
+    assert seen == [notified]
+
+
+def test_absolute_path_and_parent_climbing(fc, workdir, monkeypatch, capsys):
+    (workdir / "sub").mkdir()
+    monkeypatch.chdir(workdir / "sub")
+    assert fc.create_file("../x.txt") is True
+    assert fc.create_file(str(workdir / "abs.txt")) is True
+    assert lines(capsys) == [ok(f"{workdir}/sub/../x.txt"), ok(workdir / "abs.txt")]
+    assert (workdir / "x.txt").is_file() and (workdir / "abs.txt").is_file()
+
+
+def test_existing_file_and_directory_are_touched(fc, workdir, capsys):
+    f = workdir / "old.txt"
+    f.write_text("keep me")
+    (workdir / "dir").mkdir()
+    for p in (f, workdir / "dir"):
+        os.utime(p, (0, 0))
+    assert fc.create_file("old.txt") is True
+    assert fc.create_file("dir") is True
+    assert fc.create_file("dir/") is True
+    assert f.read_text() == "keep me"
+    assert f.stat().st_mtime > 0 and (workdir / "dir").stat().st_mtime > 0
+    assert lines(capsys) == [ok(f), ok(workdir / "dir"), ok(workdir / "dir")]
+
+
+@pytest.mark.parametrize("arg, text", [
+    ("newdir/", "[Errno 2] No such file or directory"),
+    ("a/b/", "[Errno 2] No such file or directory"),
+    ("", "[Errno 2] No such file or directory"),
+    ("f.txt/", "[Errno 20] Not a directory"),
+    ("f.txt/x", "[Errno 17] File exists: 'f.txt'"),
+    ("f.txt/x/y.txt", "[Errno 20] Not a directory: 'f.txt/x'"),
+    ("a\0b", "embedded null byte"),
+    ("x" * 300, "[Errno 36] File name too long: '" + "x" * 300 + "'"),
+])
+def test_failures_give_error_line_and_leave_nothing(fc, workdir, capsys, calls, arg, text):
+    (workdir / "f.txt").write_text("data")
+    assert fc.create_file(arg) is False
+    assert lines(capsys) == [err(arg, text)]
+    assert sorted(p.name for p in workdir.iterdir()) == ["f.txt"]
+    assert (workdir / "f.txt").read_text() == "data"
+    assert calls == []
+
+
+def test_surrogates_and_very_long_paths_do_not_crash(fc, workdir, monkeypatch):
+    out = io.StringIO()
+    monkeypatch.setattr("sys.stdout", out)
+    assert fc.create_file("\udcff.txt") is True           # surrogate-escaped byte 0xff
+    assert os.path.isfile(os.path.join(os.fsencode(workdir), b"\xff.txt"))
+    assert fc.create_file("\ud800.txt") is False
+    long_path = "d/" * 3000 + "f.txt"
+    assert fc.create_file(long_path) is False
+    printed = out.getvalue().splitlines()
+    assert printed[0] == ok(f"{workdir}/\udcff.txt")
+    assert printed[1].startswith(err("\ud800.txt", "")) and "surrogates not allowed" in printed[1]
+    assert printed[2].startswith(err(long_path, "[Errno 36] File name too long"))
+    assert len(printed) == 3
+
+
+@pytest.mark.parametrize("argv_tail, traceback_shown", [
+    (["--debug"], True), (["a.txt", "--debug", "b"], True),
+    (["--debug=1"], False), (["--deb"], False), (["--DEBUG"], False), ([], False),
+])
+def test_debug_argument_prints_traceback(fc, workdir, capsys, argv, argv_tail, traceback_shown):
+    (workdir / "f.txt").touch()
+    argv(*argv_tail)
+    assert fc.create_file("f.txt/x") is False
+    out = capsys.readouterr().out
+    first = err("f.txt/x", "[Errno 17] File exists: 'f.txt'") + "\n"
+    if traceback_shown:
+        assert out.startswith(first + "Traceback (most recent call last):\n")
+        assert out.endswith("FileExistsError: [Errno 17] File exists: 'f.txt'\n\n")
+    else:
+        assert out == first
+
+
+def test_globals_are_read_at_each_call(tt, fc, workdir, monkeypatch, capsys, calls):
+    monkeypatch.setattr(tt, "sys", types.SimpleNamespace(argv=["--debug"]))
+    monkeypatch.setattr(tt, "traceback", types.SimpleNamespace(format_exc=lambda: "TB"))
+    monkeypatch.setattr(tt, "Path", lambda p: 1 / 0)
+    assert fc.create_file("a.txt") is False
+    assert lines(capsys) == [err("a.txt", "division by zero"), "TB"]
+    monkeypatch.setattr(tt, "Path", Path)
+    copied = []
+    monkeypatch.setattr(tt, "clipboard", types.SimpleNamespace(copy=copied.append))
+    assert fc.create_file("b.txt") is True
+    assert copied == [str(workdir / "b.txt")] and all(c["call"] != "copy" for c in calls)
+
+
+@pytest.mark.parametrize("flag, copied", [(True, True), (1, True), ("yes", True),
+                                          (False, False), (0, False), ("", False), (None, False)])
+def test_clipboard_flag_is_tested_for_truth(tt, fc, workdir, monkeypatch, calls, flag, copied):
+    monkeypatch.setattr(tt, "HAS_CLIPBOARD", flag)
+    assert fc.create_file("a.txt") is True
+    assert [c["call"] for c in calls if c["call"] == "copy"] == (["copy"] if copied else [])
+
+
+@pytest.mark.parametrize("spec, warning", [
+    ("RuntimeError:no display", "no display"),
+    ("OSError", ""),
+    (None, "name 'clipboard' is not defined"),
+])
+def test_clipboard_failure_is_a_warning(tt, fc, workdir, monkeypatch, fail, capsys, spec, warning):
+    if spec is None:
+        monkeypatch.delattr(tt, "clipboard")
+    else:
+        fail("copy", spec)
+    assert fc.create_files(["a.txt"]) == 1
+    assert lines(capsys) == ["Warning: Could not copy to clipboard: " + warning, ok(workdir / "a.txt")]
+
+
+def test_output_order_for_one_file(tt, workdir, fail, capsys):
+    class Chatty(tt.FileCreator):
+        def _notify(self, filepath):
+            print("notified " + filepath)
+
+    fail("copy", "RuntimeError:no display")
+    assert Chatty().create_file("a.txt") is True
+    assert lines(capsys) == ["Warning: Could not copy to clipboard: no display", "notified a.txt",
+                             ok(workdir / "a.txt")]
+
+
+def test_failing_notify_hook_costs_the_file_its_count(tt, workdir, capsys):
+    class Broken(tt.FileCreator):
+        def _notify(self, filepath):
+            if filepath == "bad.txt":
+                raise ValueError("hook failed")
+
+    assert Broken().create_files(["a.txt", "bad.txt", "c.txt"]) == 2
+    assert (workdir / "bad.txt").is_file()
+    assert lines(capsys) == [ok(workdir / "a.txt"), err("bad.txt", "hook failed"),
+                             ok(workdir / "c.txt")]
+
+
+def test_builtin_print_is_bound_at_import(fc, workdir, monkeypatch, capsys):
+    import builtins
+    monkeypatch.setattr(builtins, "print", lambda *a, **k: None)
+    assert fc.create_file("a.txt") is True
+    assert capsys.readouterr().out == ok(workdir / "a.txt") + "\n"
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("where", ["notify", "copy", "path"])
+def test_non_exception_failures_pass_through(tt, fc, workdir, monkeypatch, fail, capsys, exc, where):
+    if where == "path":
+        def path(p):
+            raise exc()
+        monkeypatch.setattr(tt, "Path", path)
+    else:
+        fail(where, exc.__name__)
+    with pytest.raises(exc):
+        fc.create_files(["a.txt", "b.txt"])
+    assert capsys.readouterr().out == ""
+    assert (workdir / "a.txt").is_file() == (where != "path")
+    assert not (workdir / "b.txt").exists()
+
+
+def test_batch_counts_and_keeps_order(fc, workdir, capsys):
+    (workdir / "f.txt").touch()
+    assert fc.create_files([]) == 0
+    assert capsys.readouterr().out == ""
+    count = fc.create_files(["a.txt", "dir/b.txt", "f.txt/x", "a.txt", "a{b"])
+    assert type(count) is int and count == 4
+    assert lines(capsys) == [ok(workdir / "a.txt"), ok(workdir / "dir/b.txt"),
+                             err("f.txt/x", "[Errno 17] File exists: 'f.txt'"),
+                             ok(workdir / "a.txt"), ok(workdir / "a{b")]
+
+
+def test_batch_expands_everything_before_creating(tt):
+    log = []
+
+    class Scripted(tt.FileCreator):
+        def parse_brace_expansion(self, text):
+            log.append(("expand", text))
+            return iter(["p.txt", "q.txt"])
+
+        def create_file(self, filepath):
+            log.append(("create", filepath))
+            return {"p.txt": 1, "q.txt": "", "plain": [0], "{only": None}[filepath]
+
+    assert Scripted().create_files(["x}y{z", "plain", "{only", "{}"]) == 3
+    assert log == [("expand", "x}y{z"), ("expand", "{}"), ("create", "p.txt"), ("create", "q.txt"),
+                   ("create", "plain"), ("create", "{only"), ("create", "p.txt"),
+                   ("create", "q.txt")]
+
+
+@pytest.mark.parametrize("files, error, made", [
+    (["a.txt", 1], "argument of type 'int' is not iterable", []),
+    (["a.txt", b"b.txt"], "a bytes-like object is required, not 'str'", []),
+    (["a.txt", ("b.txt",)], "Argument 'filepath' has incorrect type (expected str, got tuple)",
+     ["a.txt"]),
+    (["a.txt", ["{", "}"]],
+     "Argument 'text' has incorrect type (expected str, got list)", []),
+])
+def test_bad_elements_propagate(fc, workdir, capsys, files, error, made):
+    with pytest.raises(TypeError) as info:
+        fc.create_files(files)
+    assert str(info.value) == error
+    assert sorted(p.name for p in workdir.iterdir()) == made
+    assert lines(capsys) == [ok(workdir / m) for m in made]

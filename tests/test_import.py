@@ -1,0 +1,140 @@
+"""Import-time behaviour, each case in a fresh interpreter: probes of the
+optional packages, the names the body binds, importing more than once."""
+import json
+from pathlib import Path
+
+import pytest
+
+from conftest import STANDINS
+
+CLIP_WARNING = "Warning: clipboard module not available. Install with: pip install clipboard"
+GNTP_WARNING = "Warning: gntp module not available. Install with: pip install gntp"
+
+PROBE = r"""
+import json
+import tessel.tessel as t
+ns, fmt = vars(t), t.CustomRichHelpFormatter
+print(json.dumps({"clip": ns.get("HAS_CLIPBOARD"), "growl": ns.get("HAS_GROWL"),
+    "clipboard": ns["clipboard"].__name__ if "clipboard" in ns else None,
+    "gntp": ns["gntp"].__name__ + "/" + ns["gntp"].notifier.__name__ if "gntp" in ns else None,
+    "formatter": fmt.__module__ + "." + fmt.__qualname__}))
+"""
+PRESENT = {"clip": True, "growl": True, "clipboard": "clipboard", "gntp": "gntp/gntp.notifier",
+           "formatter": "quorlin.CustomRichHelpFormatter"}
+FALLBACK = {"formatter": "argparse.RawTextHelpFormatter"}
+NO_CLIP = {"clip": False, "clipboard": None}
+NO_GROWL = {"growl": False, "gntp": None}
+
+
+@pytest.mark.parametrize("standins, files, printed, changes", [
+    (True, {}, [], {}),
+    (False, {}, [CLIP_WARNING, GNTP_WARNING], {**NO_CLIP, **NO_GROWL, **FALLBACK}),
+    (True, {"quorlin/__init__.py": "raise ValueError('broken')"}, [], FALLBACK),
+    (True, {"quorlin/__init__.py": "raise KeyboardInterrupt"}, [], FALLBACK),
+    (True, {"quorlin/__init__.py": "raise SystemExit(3)"}, [], FALLBACK),
+    (True, {"quorlin/__init__.py": "X = 1"}, [], FALLBACK),
+    (True, {"clipboard/__init__.py": "raise ModuleNotFoundError('x')"}, [CLIP_WARNING], NO_CLIP),
+    (True, {"gntp/__init__.py": ""}, [GNTP_WARNING], NO_GROWL),
+    (True, {"gntp/__init__.py": "", "gntp/notifier.py": "raise ImportError('no socket')"},
+     [GNTP_WARNING], NO_GROWL),
+])
+def test_probes(run_py, make_standins, standins, files, printed, changes):
+    path = ([make_standins(files)] if files else []) + ([STANDINS] if standins else [])
+    proc = run_py(PROBE, path=path)
+    assert proc.returncode == 0, proc.stderr
+    *lines, last = proc.stdout.splitlines()
+    assert lines == printed
+    assert json.loads(last) == {**PRESENT, **changes}
+
+
+@pytest.mark.parametrize("rel", ["clipboard/__init__.py", "gntp/notifier.py"])
+def test_other_errors_in_optional_packages_fail_the_import(run_py, make_standins, rel):
+    extra = make_standins({rel: "raise RuntimeError('probe exploded')", "gntp/__init__.py": ""})
+    proc = run_py(PROBE, path=(extra, STANDINS))
+    assert proc.returncode == 1 and proc.stdout == ""
+    assert proc.stderr.rstrip().endswith("RuntimeError: probe exploded")
+
+
+def test_second_import_returns_same_module_and_runs_nothing(run_py):
+    proc = run_py("import sys\nimport tessel.tessel as a\na.__test__['mark'] = 1\n"
+                  "del sys.modules['tessel.tessel']\nimport tessel.tessel as b\n"
+                  "print(a is b, b.__test__)\n", path=())
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [CLIP_WARNING, GNTP_WARNING, "True {'mark': 1}"]
+
+
+def test_executing_the_body_for_another_module_object_is_refused(run_py):
+    proc = run_py(r"""
+import ctypes, types
+import tessel.tessel as t
+api = ctypes.pythonapi
+api.PyModule_GetDef.restype = ctypes.c_void_p
+api.PyModule_GetDef.argtypes = [ctypes.py_object]
+api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+other = types.ModuleType("tessel.tessel")
+try:
+    api.PyModule_ExecDef(other, api.PyModule_GetDef(t))
+except RuntimeError as e:
+    print(e)
+print([k for k in vars(other) if not k.startswith("__")])
+""")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "Module 'tessel' has already been imported. Re-initialisation is not supported.", "[]"]
+
+
+def test_import_from_a_second_interpreter_is_refused(run_py, tmp_path):
+    out = tmp_path / "sub.txt"
+    sub = ("import sys\nsys.path[:] = PATH\ntry:\n    import tessel.tessel\n    r = 'imported'\n"
+           "except BaseException as e:\n    r = type(e).__name__ + ': ' + str(e)\n"
+           f"open({str(out)!r}, 'w').write(r)\n")
+    proc = run_py("import sys, _xxsubinterpreters as interps\nimport tessel.tessel\n"
+                  "interp = interps.create(isolated=False)\n"
+                  f"interps.run_string(interp, {sub!r}.replace('PATH', repr(sys.path)))\n"
+                  "print(tessel.tessel.get_version() == tessel.tessel.__version__)\n")
+    assert proc.returncode == 0, proc.stderr
+    assert out.read_text() == ("ImportError: Interpreter change detected - this module can only "
+                               "be loaded into one interpreter per process.")
+    assert proc.stdout == "True\n"
+
+
+def test_body_binds_names_in_order(tt, run_py):
+    proc = run_py("import tessel.tessel as t\nprint(' '.join(vars(t)))")
+    names = proc.stdout.split()
+    body = ["sys", "os", "re", "traceback", "Path", "List", "Tuple", "Optional", "argparse",
+            "CustomRichHelpFormatter", "clipboard", "HAS_CLIPBOARD", "gntp", "HAS_GROWL", "NAME",
+            "get_version", "__version__", "__filename__", "FileCreator", "main", "__test__"]
+    assert names[-len(body):] == body
+    assert set(names[:-len(body)]) <= {"__name__", "__doc__", "__package__", "__loader__",
+                                       "__spec__", "__file__"}
+    assert tt.__test__ == {}
+    import argparse, os, re, sys, traceback, typing, pathlib
+    assert (tt.sys, tt.os, tt.re, tt.traceback, tt.argparse) == (sys, os, re, traceback, argparse)
+    assert (tt.Path, tt.List, tt.Tuple, tt.Optional) == (
+        pathlib.Path, typing.List, typing.Tuple, typing.Optional)
+    assert tt.NAME == "tessel" and tt.__filename__ == Path(tt.__file__).name
+    assert tt.__name__ == "tessel.tessel" and tt.__package__ == "tessel"
+
+
+def test_module_docstring(tt):
+    lines = tt.__doc__.split("\n")
+    assert lines[:4] == ["", "tessel - Create blank files with notification support",
+                         "Cross-platform file creation utility with clipboard integration", ""]
+    assert lines[4].startswith("Author: ") and lines[4][8:].strip()
+    assert lines[5:] == ["Version: 2.0", ""]
+
+
+@pytest.mark.parametrize("content, version, error", [
+    (b'version = "9.1.4"\n', "9.1.4", []),
+    (b'version = "\xff"\n', "2.0", ["ERROR: 'utf-8' codec can't decode byte 0xff in position 11: "
+                                    "invalid start byte"]),
+])
+def test_version_is_read_during_import_after_the_warnings(run_py, pkg_copy, content, version, error):
+    pkg = pkg_copy()
+    (pkg / "__version__.py").write_bytes(content)
+    proc = run_py("import tessel.tessel as t\nprint(t.__file__)\nprint(t.__version__)",
+                  path=(pkg.parent,), env={"PYTHONUTF8": "1"})
+    assert proc.returncode == 0, proc.stderr
+    *printed, where, got = proc.stdout.splitlines()
+    assert Path(where).parent == pkg and got == version
+    assert printed == [CLIP_WARNING, GNTP_WARNING] + error

@@ -1,0 +1,128 @@
+"""get_version(): where the version file is looked for, which line decides,
+and what is printed when reading it fails."""
+import pytest
+
+from conftest import STANDINS
+
+
+@pytest.fixture
+def moddir(tt, tmp_path, monkeypatch):
+    """Make the module believe its file lives in an empty directory."""
+    d = tmp_path / "pkg"
+    d.mkdir()
+    monkeypatch.setattr(tt, "__file__", str(d / "tessel.cpython-312-x86_64-linux-gnu.so"))
+    return d
+
+
+@pytest.mark.parametrize("content, expected", [
+    ('version = "1.2.3"\n', "1.2.3"),
+    ("version = '1.2'\n", "1.2"),
+    ("version=3", "3"),
+    ('   version = "4"   \n', "4"),
+    ('\tversion\t=\t"4.1"\r\n', "4.1"),
+    ('versions = "5"\n', "5"),
+    ('version_info = "5.1"\n', "5.1"),
+    ('__version__ = "6"\n', "2.0"),
+    ('Version = "6"\n', "2.0"),
+    ('VERSION = "6"\n', "2.0"),
+    ('# version = "0"\n\nversion = "7"\n', "7"),
+    ('x = 1; version = "7"\n', "2.0"),
+    ("version\nversion: 8\nversion == 8\nversion = a = b\nversion = '8'\n", "8"),
+    ('version = "1"\nversion = "2"\n', "1"),
+    ("version =   \n", ""),
+    ('version = ""\n', ""),
+    ("version = '\"9\"'\n", '"9"'),
+    ("version = \"'10'\"\n", "10"),
+    ('version = ""11""\n', "11"),
+    ('version = "a b\tc"\n', "a b\tc"),
+    ('version = 1.0 # release\n', "1.0 # release"),
+    ('version = "1.0\n', "1.0"),
+    ("", "2.0"),
+    ("\n\n# nothing\n", "2.0"),
+])
+def test_version_line_rules(tt, moddir, capsys, content, expected):
+    (moddir / "__version__.py").write_text(content, encoding="utf-8")
+    assert tt.get_version() == expected
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("beside, subdir, expected", [
+    (None, None, "2.0"),
+    ('version = "1"', None, "1"),
+    (None, 'version = "2"', "2"),
+    ('version = "1"', 'version = "2"', "1"),
+    ("no assignment here", 'version = "2"', "2.0"),  # a file beside wins even without a version
+    ("<dir>", 'version = "2"', "2"),                  # a directory is no file
+    ("<dir>", None, "2.0"),
+])
+def test_version_file_placement(tt, moddir, capsys, beside, subdir, expected):
+    if beside == "<dir>":
+        (moddir / "__version__.py").mkdir()
+    elif beside is not None:
+        (moddir / "__version__.py").write_text(beside)
+    if subdir is not None:
+        (moddir / "tessel").mkdir()
+        (moddir / "tessel" / "__version__.py").write_text(subdir)
+    assert tt.get_version() == expected
+    assert capsys.readouterr().out == ""
+
+
+def test_subdirectory_follows_NAME_and_file_is_read_on_every_call(tt, moddir, monkeypatch):
+    (moddir / "tessel").mkdir()
+    (moddir / "tessel" / "__version__.py").write_text('version = "t"')
+    (moddir / "other").mkdir()
+    (moddir / "other" / "__version__.py").write_text('version = "o"')
+    assert tt.get_version() == "t"
+    monkeypatch.setattr(tt, "NAME", "other")
+    assert tt.get_version() == "o"
+    (moddir / "__version__.py").write_text('version = "new"')
+    assert tt.get_version() == "new"
+
+
+@pytest.mark.parametrize("value, traceback_shown", [
+    (None, False), ("1", True), ("true", True), ("True", True),
+    ("TRUE", False), ("0", False), ("", False), ("yes", False), (" 1", False),
+])
+def test_failure_output_follows_TRACEBACK(tt, monkeypatch, capsys, value, traceback_shown):
+    if value is not None:
+        monkeypatch.setenv("TRACEBACK", value)
+    monkeypatch.setattr(tt, "Path", _boom)
+    assert tt.get_version() == "2.0"
+    out = capsys.readouterr().out
+    if traceback_shown:
+        assert out.startswith("Traceback (most recent call last):\n")
+        assert "in _boom" in out and out.endswith("ZeroDivisionError: from Path\n\n")
+    else:
+        assert out == "ERROR: from Path\n"
+
+
+def _boom(*args):
+    raise ZeroDivisionError("from Path")
+
+
+def test_missing_module_file_name_is_reported(tt, monkeypatch, capsys):
+    monkeypatch.delattr(tt, "__file__")
+    assert tt.get_version() == "2.0"
+    assert capsys.readouterr().out == "ERROR: name '__file__' is not defined\n"
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+def test_non_exception_failures_pass_through(tt, monkeypatch, capsys, exc):
+    def raiser(*args):
+        raise exc()
+    monkeypatch.setattr(tt, "Path", raiser)
+    with pytest.raises(exc):
+        tt.get_version()
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("where", ["beside", "subdir"])
+def test_installed_layout_is_honoured(run_py, pkg_copy, where):
+    pkg = pkg_copy(version=False)
+    target = pkg / "__version__.py" if where == "beside" else pkg / "tessel" / "__version__.py"
+    target.parent.mkdir(exist_ok=True)
+    target.write_text("# generated\nversion = '7.7.%s'\n" % where)
+    proc = run_py("import tessel.tessel as t\nprint(t.__version__, t.get_version())",
+                  path=(pkg.parent, STANDINS))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == f"7.7.{where} 7.7.{where}\n"
