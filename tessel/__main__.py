@@ -4,6 +4,11 @@ import sys
 
 def run():
     """Run tessel's main() and exit with its status."""
+    # A file name that is not valid in the locale's encoding reaches us with
+    # surrogate escapes; write it back as the bytes it was given as, rather
+    # than failing on the line that reports it.
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")
     from tessel.tessel import main
     sys.exit(main())
 

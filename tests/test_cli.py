@@ -187,6 +187,18 @@ def test_python_dash_m(work):
     assert tree(work) == {"d", "d/a", "d/b", "f.txt"}
 
 
+def test_name_not_in_the_locale_encoding(work):
+    # The shell hands over raw bytes; the report writes them back unchanged.
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("TESSEL_", "PYTHON"))}
+    env.update(LC_ALL="C.UTF-8", PYTHONPATH="")
+    proc = subprocess.run([TESSEL.encode(), b"\xff.txt"], cwd=work, env=env,
+                          capture_output=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert os.listdir(work.as_posix().encode()) == [b"\xff.txt"]
+    assert f'✓ File created: "{work}/'.encode() + b'\xff.txt"\n' in proc.stdout
+    assert proc.stderr == b""
+
+
 # main() in this process (conftest resets sys.argv and the environment).
 
 @pytest.mark.parametrize("words, lines, status", [
