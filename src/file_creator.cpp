@@ -11,11 +11,7 @@ int truth_of_global(PyObject* name) {
 
 PyObject* init(PyObject* const* params) {
     PyObject* self = params[0];
-    Ref path_type = global(names().Path);
-    if (!path_type) return nullptr;
-    Ref file = global(names().__file__);
-    if (!file) return nullptr;
-    Ref path = call(path_type.get(), {file.get()});
+    Ref path = module_file_path();
     if (!path) return nullptr;
     Ref directory = getattr(path.get(), names().parent);
     if (!directory) return nullptr;
@@ -66,9 +62,7 @@ bool copy_to_clipboard(PyObject* file_path) {
 
 // Everything create_file does inside its outer handler.
 bool create(PyObject* self, PyObject* filepath) {
-    Ref path_type = global(names().Path);
-    if (!path_type) return false;
-    Ref file_path = call(path_type.get(), {filepath});
+    Ref file_path = make_path(filepath);
     if (!file_path || !make_file(filepath, file_path.get())) return false;
     const int clipboard = truth_of_global(names().HAS_CLIPBOARD);
     if (clipboard < 0 || (clipboard && !copy_to_clipboard(file_path.get()))) return false;
@@ -147,9 +141,6 @@ PyObject* create_files(PyObject* const* params) {
     return PyLong_FromSsize_t(success_count);
 }
 
-constexpr Param self_only[] = {{&Names::self, Requires::anything}};
-constexpr Param self_filepath[] = {{&Names::self, Requires::anything},
-                                   {&Names::filepath, Requires::exact_str}};
 constexpr Param self_files[] = {{&Names::self, Requires::anything},
                                 {&Names::files, Requires::exact_list}};
 constexpr Annotation create_file_annotations[] = {{"filepath", "str"}, {"return", "bool"}};

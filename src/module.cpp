@@ -51,13 +51,8 @@ bool bind_function(PyObject* name, const FunctionSpec& spec) {
 
 // Path(__file__).parent, with both names looked up now.
 Ref module_directory() {
-    Ref path_type = global(names().Path);
-    if (!path_type) return {};
-    Ref file = global(names().__file__);
-    if (!file) return {};
-    Ref path = call(path_type.get(), {file.get()});
-    if (!path) return {};
-    return getattr(path.get(), names().parent);
+    Ref path = module_file_path();
+    return path ? getattr(path.get(), names().parent) : Ref();
 }
 
 bool make_file_creator() {
@@ -131,11 +126,7 @@ bool run_body() {
     if (!get_version) return false;
     if (!bind(names().__version__, call(get_version.get(), {}).get())) return false;
 
-    Ref path_type = global(names().Path);
-    if (!path_type) return false;
-    Ref file = global(names().__file__);
-    if (!file) return false;
-    Ref path = call(path_type.get(), {file.get()});
+    Ref path = module_file_path();
     if (!path || !bind(names().__filename__, getattr(path.get(), names().name).get())) return false;
 
     if (!make_file_creator() || !bind_function(names().main, main_spec)) return false;

@@ -60,9 +60,7 @@ PyObject* init_growl(PyObject* const* params) {
 bool send(PyObject* self, PyObject* filepath) {
     Ref growl = getattr(self, names().growl);
     if (!growl) return false;
-    Ref path_type = global(names().Path);
-    if (!path_type) return false;
-    Ref path = call(path_type.get(), {filepath});
+    Ref path = make_path(filepath);
     if (!path) return false;
     Ref name = getattr(path.get(), names().name);
     if (!name) return false;
@@ -101,9 +99,6 @@ PyObject* notify(PyObject* const* params) {
     Py_RETURN_NONE;
 }
 
-constexpr Param self_only[] = {{&Names::self, Requires::anything}};
-constexpr Param self_filepath[] = {{&Names::self, Requires::anything},
-                                   {&Names::filepath, Requires::exact_str}};
 constexpr Annotation notify_annotations[] = {{"filepath", "str"}};
 
 }  // namespace

@@ -344,6 +344,18 @@ Ref concat_format(const char* prefix, PyObject* obj, const char* suffix) {
                                            suffix ? suffix : ""));
 }
 
+Ref make_path(PyObject* arg) {
+    Ref path_type = global(names().Path);
+    return path_type ? call(path_type.get(), {arg}) : Ref();
+}
+
+Ref module_file_path() {
+    Ref path_type = global(names().Path);
+    if (!path_type) return {};
+    Ref file = global(names().__file__);
+    return file ? call(path_type.get(), {file.get()}) : Ref();
+}
+
 int debug_requested() {
     Ref sys = global(names().sys);
     if (!sys) return -1;

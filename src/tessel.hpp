@@ -115,6 +115,11 @@ struct Annotation {
 
 constexpr std::size_t max_params = 2;
 
+// Parameter lists that several methods share.
+inline constexpr Param self_only[] = {{&Names::self, Requires::anything}};
+inline constexpr Param self_filepath[] = {{&Names::self, Requires::anything},
+                                          {&Names::filepath, Requires::exact_str}};
+
 // The body receives the bound parameters, all borrowed and in order, and
 // returns a new reference or null with an exception set.
 using Body = PyObject* (*)(PyObject* const* params);
@@ -192,6 +197,11 @@ inline Ref list_of(PyObject* item) {
     if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(item));
     return list;
 }
+
+// Path(arg), with Path looked up now.
+Ref make_path(PyObject* arg);
+// Path(__file__), with Path and then __file__ looked up now.
+Ref module_file_path();
 
 // Is "--debug" one of sys.argv (sys looked up now)?  -1 on error.
 int debug_requested();
