@@ -110,19 +110,20 @@ Ref regroup(PyObject* joined) {
 }
 
 // How many files the entries stand for: a brace entry as many as it expands
-// to, any other entry one.
+// to, any other entry one.  create_files has seen the list and
+// parse_brace_expansion may change it, so it is indexed anew each round, as
+// the host's own list iteration does, and each entry is held while in use.
 Ref expected_count(PyObject* creator, PyObject* file_list) {
-    const Py_ssize_t n = PyList_GET_SIZE(file_list);
     Ref terms = Ref::steal(PyList_New(0));
     if (!terms) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* entry = PyList_GET_ITEM(file_list, i);
-        int brace = PySequence_Contains(entry, names().lbrace);
-        if (brace > 0) brace = PySequence_Contains(entry, names().rbrace);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_list); ++i) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(file_list, i));
+        int brace = PySequence_Contains(entry.get(), names().lbrace);
+        if (brace > 0) brace = PySequence_Contains(entry.get(), names().rbrace);
         if (brace < 0) return {};
         Ref term;
         if (brace) {
-            Ref expanded = call_method(creator, names().parse_brace_expansion, {entry});
+            Ref expanded = call_method(creator, names().parse_brace_expansion, {entry.get()});
             if (!expanded) return {};
             const Py_ssize_t size = PyObject_Size(expanded.get());
             if (size < 0) return {};

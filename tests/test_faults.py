@@ -1,0 +1,439 @@
+"""Faults from outside tessel: file systems that refuse, names taken by the
+wrong kind of entry, a closed or broken standard output, SIGINT in the middle
+of a batch, failing optional packages, broken module globals, and threads.
+
+Whatever happens, every file made before the fault stays, the lines and the
+exit status say what happened, and nothing crashes."""
+import errno
+import itertools
+import os
+import signal
+import subprocess
+import sys
+import threading
+import types
+from pathlib import Path
+
+import pytest
+
+STANDINS = Path(__file__).resolve().parent / "standins"
+TESSEL = str(Path(sys.executable).parent / "tessel")
+DELETE = object()
+
+
+def ok(path):
+    return f'✓ File created: "{path}"'
+
+
+def err(arg, text):
+    return f'✗ Error creating file "{arg}": {text}'
+
+
+def oserror(code, filename=None):
+    text = f"[Errno {code}] {os.strerror(code)}"
+    return f"{text}: '{filename}'" if filename else text
+
+
+def summary(created, expected):
+    return ["", f"{created}/{expected} file(s) created successfully"]
+
+
+def child_env(**extra):
+    """The stand-ins on the path (so the import prints no warnings), no knobs
+    of the test process, output buffered unless asked otherwise."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("TESSEL_", "PYTHON")) and k != "TRACEBACK"}
+    env.update(PYTHONPATH=str(STANDINS), PYTHONIOENCODING="utf-8", **extra)
+    return env
+
+
+def tessel(cwd, *args, **kwargs):
+    return subprocess.run([TESSEL, *args], cwd=cwd, env=child_env(), capture_output=True,
+                          text=True, timeout=120, **kwargs)
+
+
+def files_in(root):
+    return sorted(str(p.relative_to(root)) for p in root.rglob("*"))
+
+
+# --- File systems that refuse --------------------------------------------------
+
+@pytest.fixture(scope="module")
+def mount_namespace(tmp_path_factory):
+    """Runs a shell script in a private mount namespace, where it may mount
+    tmpfs file systems that nobody else sees (and that vanish with it)."""
+    probe = tmp_path_factory.mktemp("probe")
+    try:
+        p = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                            'mount -t tmpfs tmpfs "$0"', str(probe)],
+                           capture_output=True, text=True, timeout=60)
+    except FileNotFoundError:
+        pytest.skip("unshare(1) is not installed")
+    if p.returncode != 0:
+        pytest.skip(f"cannot mount in a private mount namespace: {p.stderr.strip()}")
+
+    def run(script, cwd):
+        return subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-euc", script],
+                              cwd=cwd, env=child_env(TESSEL=TESSEL), capture_output=True,
+                              text=True, timeout=120)
+    return run
+
+
+# The mount point "m" gets a tmpfs; "setup" runs before tessel.
+READ_ONLY = dict(
+    setup="mount -t tmpfs -o size=1m tmpfs m; mkdir m/dir; echo kept > m/old.txt;"
+          " mount -o remount,bind,ro m",
+    args=["before.txt", "m/new.txt", "m/sub/x.txt", "m/old.txt", "m/dir", "m/dir/", "after.txt"],
+    lines=[ok("{w}/before.txt"),
+           err("m/new.txt", oserror(errno.EROFS, "m/new.txt")),
+           err("m/sub/x.txt", oserror(errno.EROFS, "m/sub")),
+           err("m/old.txt", oserror(errno.EROFS, "m/old.txt")),
+           err("m/dir", oserror(errno.EISDIR, "m/dir")),
+           err("m/dir/", oserror(errno.EROFS)),
+           ok("{w}/after.txt"), *summary(2, 7)],
+    mount=["dir", "old.txt"])
+# Full: no data blocks left, and exactly two inodes.
+FULL = dict(
+    setup="mount -t tmpfs -o size=64k,nr_inodes=16 tmpfs m;"
+          " dd if=/dev/zero of=m/filler bs=4k 2>/dev/null || true;"
+          " i=0; while touch m/p$i 2>/dev/null; do i=$((i+1)); done; rm m/p0 m/p1",
+    args=["before.txt", "m/a.txt", "m/{b,c}.txt", "m/d/e.txt", "after.txt"],
+    lines=[ok("{w}/before.txt"), ok("{w}/m/a.txt"), ok("{w}/m/b.txt"),
+           err("m/c.txt", oserror(errno.ENOSPC, "m/c.txt")),
+           err("m/d/e.txt", oserror(errno.ENOSPC, "m/d")),
+           ok("{w}/after.txt"), *summary(4, 6)],
+    mount=["a.txt", "b.txt", "filler"])
+
+
+@pytest.mark.parametrize("case", [READ_ONLY, FULL], ids=["read-only", "full"])
+def test_refusing_file_system(mount_namespace, tmp_path, case):
+    work = tmp_path.resolve()
+    (work / "m").mkdir()
+    script = f"""{case['setup']}
+        size=$(wc -c < m/{case['mount'][-1]})
+        status=0; "$TESSEL" {' '.join(f"'{a}'" for a in case['args'])} || status=$?
+        echo "--- $status $size $(wc -c < m/{case['mount'][-1]})"
+        ls m | grep -v '^p[0-9]'"""
+    p = mount_namespace(script, work)
+    assert p.returncode == 0, p.stderr
+    out, _, rest = p.stdout.partition("\n--- ")
+    status, size_before, size_after, *listing = rest.split()
+    assert out.splitlines() == [line.replace("{w}", str(work)) for line in case["lines"]]
+    assert status == "1"
+    assert listing == case["mount"]
+    assert size_after == size_before  # the last file listed was not touched in content
+    assert files_in(work) == ["after.txt", "before.txt", "m"]
+
+
+def test_names_taken_by_the_wrong_kind(tmp_path):
+    work = tmp_path.resolve()
+    (work / "f.txt").write_text("kept")
+    (work / "d").mkdir()
+    (work / "d" / "inner.txt").write_text("kept too")
+    p = tessel(work, "before.txt", "f.txt/x.txt", "f.txt/sub/x.txt", "f.txt/", "d", "d/",
+               "d/{inner.txt,new.txt}", "after.txt")
+    assert p.stdout.splitlines() == [
+        ok(work / "before.txt"),
+        err("f.txt/x.txt", oserror(errno.EEXIST, "f.txt")),
+        err("f.txt/sub/x.txt", oserror(errno.ENOTDIR, "f.txt/sub")),
+        err("f.txt/", oserror(errno.ENOTDIR)),
+        ok(work / "d"), ok(work / "d"), ok(work / "d/inner.txt"), ok(work / "d/new.txt"),
+        ok(work / "after.txt"), *summary(6, 9)]
+    assert p.returncode == 1
+    assert (work / "f.txt").read_text() == "kept"
+    assert (work / "d" / "inner.txt").read_text() == "kept too"
+    assert files_in(work) == ["after.txt", "before.txt", "d", "d/inner.txt", "d/new.txt", "f.txt"]
+
+
+# --- Standard output -------------------------------------------------------------
+
+def broken_pipe():
+    r, w = os.pipe()
+    os.close(r)
+    return w
+
+
+@pytest.mark.parametrize("how, unbuffered, status, made, stderr", [
+    # Python's own rule: output that cannot be flushed at exit gives 120.
+    ("broken pipe", False, 120, "abc", "BrokenPipeError"),
+    # Each line is written at once: the first one fails, and the error that
+    # create_file's own error line meets propagates.
+    ("broken pipe", True, 1, "a", "BrokenPipeError"),
+    # No sys.stdout at all: print() writes nothing, and nothing fails.
+    ("closed", False, 0, "abc", ""),
+])
+def test_standard_output_that_cannot_be_written(tmp_path, how, unbuffered, status, made, stderr):
+    env = child_env(**({"PYTHONUNBUFFERED": "1"} if unbuffered else {}))
+    if how == "closed":
+        p = subprocess.run(["sh", "-c", '"$0" a b c >&-', TESSEL], cwd=tmp_path, env=env,
+                           capture_output=True, text=True, timeout=120)
+    else:
+        w = broken_pipe()
+        try:
+            p = subprocess.run([TESSEL, "a", "b", "c"], cwd=tmp_path, env=env, stdout=w,
+                               stderr=subprocess.PIPE, text=True, timeout=120)
+        finally:
+            os.close(w)
+    assert p.returncode == status
+    assert stderr in p.stderr and "Fatal" not in p.stderr
+    assert files_in(tmp_path) == list(made)
+
+
+def test_pipe_into_head(tmp_path):
+    p = subprocess.run(["bash", "-c", '"$0" a b c | head -c0; exit "${PIPESTATUS[0]}"', TESSEL],
+                       cwd=tmp_path, env=child_env(), capture_output=True, text=True, timeout=120)
+    # 0 when head was still there for the final flush, else Python's 120.
+    assert p.returncode in (0, 120)
+    assert files_in(tmp_path) == ["a", "b", "c"]
+
+
+# --- SIGINT --------------------------------------------------------------------
+
+def test_sigint_in_the_middle_of_a_batch(tmp_path):
+    names = [f"f{i:04}" for i in range(5000)]
+    child = subprocess.Popen([TESSEL, "big/{" + ",".join(names) + "}"], cwd=tmp_path,
+                             env=child_env(PYTHONUNBUFFERED="1"), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    head = "".join(child.stdout.readline() for _ in range(50))
+    child.send_signal(signal.SIGINT)
+    # Read through the same buffered reader: communicate() would skip what it
+    # has read ahead.  The traceback is too short to fill the stderr pipe.
+    rest, stderr = child.stdout.read(), child.stderr.read()
+    child.wait(timeout=120)
+    # The interrupt may come inside print(), between a line and its line end.
+    shown = (head + rest).splitlines()
+    # The pipe holds far fewer lines than the batch has files, so the signal
+    # came before the end.
+    assert 50 <= len(shown) < len(names)
+    assert shown == [ok(tmp_path / "big" / n) for n in names[:len(shown)]]
+    # The interpreter ends itself with SIGINT, as for any KeyboardInterrupt that
+    # reaches the top; the interrupt is not taken for a failed file.
+    assert child.returncode == -signal.SIGINT
+    assert stderr.rstrip().endswith("KeyboardInterrupt")
+    made = sorted(p.name for p in (tmp_path / "big").iterdir())
+    # Every reported file is there, plus at most the one being made when the
+    # signal came; none later.
+    assert made in (names[:len(shown)], names[:len(shown) + 1])
+
+
+# --- Failing optional packages ---------------------------------------------------
+
+class Refused(Exception):
+    pass
+
+
+class Gone(ConnectionError):
+    pass
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise Refused("no text")
+
+
+class Abort(BaseException):
+    pass
+
+
+class Interrupted(KeyboardInterrupt):
+    pass
+
+
+def fails_on_second_call(exc):
+    calls = itertools.count(1)
+
+    def call(*args, **kwargs):
+        if next(calls) == 2:
+            raise exc
+    return call
+
+
+WARNING = "Warning: Could not copy to clipboard: "
+
+
+# For an exception derived from Exception: what b.txt, the file whose call
+# fails, gets (its lines and whether it counts), by where the call fails.
+@pytest.mark.parametrize("exc, copy_fails, notify_fails", [
+    (Refused("refused"), ([WARNING + "refused", "ok"], True), (["ok"], True)),
+    (Gone(), ([WARNING, "ok"], True), (["ok"], True)),
+    # The warning itself fails; the outer handler reports that failure.
+    (Unprintable(), ([err("b.txt", "no text")], False), (["ok"], True)),
+    (Abort(), None, None),
+    (Interrupted(), None, None),
+    (SystemExit(3), None, None),
+])
+@pytest.mark.parametrize("where", ["copy", "notify"])
+def test_failing_package_calls_in_a_batch(tt, fc, workdir, monkeypatch, capsys, where, exc,
+                                          copy_fails, notify_fails):
+    if where == "copy":
+        monkeypatch.setattr(tt.clipboard, "copy", fails_on_second_call(exc))
+    else:
+        monkeypatch.setattr(type(fc.growl), "notify", fails_on_second_call(exc))
+    files = ["a.txt", "b.txt", "c.txt"]
+    outcome = copy_fails if where == "copy" else notify_fails
+    if outcome is None:
+        with pytest.raises(type(exc)) as info:
+            fc.create_files(files)
+        assert info.value is exc
+        expected = [ok(workdir / "a.txt")]
+        assert files_in(workdir) == ["a.txt", "b.txt"]
+    else:
+        b_lines, b_counts = outcome
+        assert fc.create_files(files) == 2 + b_counts
+        expected = [ok(workdir / "a.txt"),
+                    *(ok(workdir / "b.txt") if line == "ok" else line for line in b_lines),
+                    ok(workdir / "c.txt")]
+        assert files_in(workdir) == files
+    assert capsys.readouterr().out.splitlines() == expected
+
+
+@pytest.mark.parametrize("exc, outcome", [
+    (Refused("refused"), "Warning: Could not initialize Growl: refused"),
+    (Gone(), "Warning: Could not initialize Growl: "),
+    (Unprintable(), Refused),  # formatting the warning fails, and that is not handled
+    (Abort(), Abort),
+    (Interrupted(), Interrupted),
+])
+@pytest.mark.parametrize("where", ["__init__", "register"])
+def test_failing_registration(tt, monkeypatch, capsys, calls, where, exc, outcome):
+    def fail(*args, **kwargs):
+        raise exc
+    monkeypatch.setattr(tt.gntp.notifier.GrowlNotifier, where, fail)
+    if isinstance(outcome, str):
+        assert tt.FileCreator().growl is None
+        assert capsys.readouterr().out == outcome + "\n"
+    else:
+        with pytest.raises(outcome):
+            tt.FileCreator()
+        assert capsys.readouterr().out == ""
+
+
+# --- Module globals deleted or of the wrong kind --------------------------------
+
+class Untruthful:
+    def __bool__(self):
+        raise Refused("no truth")
+
+
+class Unformattable:
+    def __format__(self, spec):
+        raise Refused("no format")
+
+
+class ClearsTheList:
+    """A FileCreator stand-in whose parse_brace_expansion empties the list that
+    create_files was given (main's own list)."""
+
+    def create_files(self, files):
+        self.files = files
+        return 0
+
+    def parse_brace_expansion(self, text):
+        self.files.clear()
+        return ["x", "y"]
+
+
+ACTIONS = {
+    "create a.txt": lambda tt, fc: fc.create_file("a.txt"),
+    "create f.txt/x": lambda tt, fc: fc.create_file("f.txt/x"),
+    "create dir/": lambda tt, fc: fc.create_file("dir/"),
+    "expand": lambda tt, fc: fc.parse_brace_expansion("d/{a,b}"),
+    "create d/{a,b}": lambda tt, fc: fc.create_files(["d/{a,b}"]),
+    "construct": lambda tt, fc: tt.FileCreator().growl,
+    "notify": lambda tt, fc: fc._notify("a.txt"),
+    "get_version": lambda tt, fc: tt.get_version(),
+    "main": lambda tt, fc: tt.main(),
+}
+
+
+@pytest.mark.parametrize("name, value, argv, action, expected", [
+    # Inside create_file's handler: an error line and False; what was made stays.
+    ("Path", DELETE, [], "create a.txt", (False, [err("a.txt", "name 'Path' is not defined")], [])),
+    ("Path", 42, [], "create a.txt", (False, [err("a.txt", "'int' object is not callable")], [])),
+    ("os", None, [], "create dir/",
+     (False, [err("dir/", "'NoneType' object has no attribute 'utime'")], [])),
+    ("HAS_CLIPBOARD", Untruthful(), [], "create a.txt", (False, [err("a.txt", "no truth")], ["a.txt"])),
+    ("clipboard", None, [], "create a.txt",
+     (True, ["Warning: Could not copy to clipboard: 'NoneType' object has no attribute 'copy'",
+             ok("{w}/a.txt")], ["a.txt"])),
+    ("HAS_GROWL", DELETE, [], "create a.txt",
+     (False, [err("a.txt", "name 'HAS_GROWL' is not defined")], ["a.txt"])),
+    ("gntp", 42, [], "construct",
+     (None, ["Warning: Could not initialize Growl: 'int' object has no attribute 'notifier'"], [])),
+    ("NAME", 5, [], "get_version",
+     ("2.0", ["ERROR: unsupported operand type(s) for /: 'PosixPath' and 'int'"], [])),
+    ("__file__", DELETE, [], "get_version", ("2.0", ["ERROR: name '__file__' is not defined"], [])),
+    ("FileCreator", ClearsTheList, ["d{a,b}", "e"], "main", (1, summary(0, 2), [])),
+    # Outside any handler, or inside one: the exception propagates.
+    ("re", None, [], "expand", AttributeError),
+    ("re", DELETE, [], "create d/{a,b}", NameError),
+    ("re", types.SimpleNamespace(search=lambda p, t: 1), [], "expand", AttributeError),
+    ("sys", None, [], "create f.txt/x", AttributeError),
+    ("sys", types.SimpleNamespace(argv=5), [], "create f.txt/x", TypeError),
+    ("sys", types.SimpleNamespace(argv=5), [], "main", TypeError),
+    ("traceback", None, ["--debug"], "create f.txt/x", AttributeError),
+    ("HAS_GROWL", Untruthful(), [], "construct", Refused),
+    ("HAS_GROWL", DELETE, [], "notify", NameError),
+    ("argparse", None, [], "main", AttributeError),
+    ("CustomRichHelpFormatter", 42, [], "main", ValueError),
+    ("__version__", Unformattable(), ["a.txt"], "main", Refused),
+    ("FileCreator", 42, ["a.txt"], "main", TypeError),
+    ("FileCreator", DELETE, ["a.txt"], "main", NameError),
+])
+def test_broken_globals(tt, fc, workdir, monkeypatch, capsys, argv, name, value, action, expected):
+    (workdir / "f.txt").touch()
+    (workdir / "dir").mkdir()
+    if name == "NAME":  # NAME is read only when no version file lies beside the module
+        monkeypatch.setattr(tt, "__file__", str(workdir / "elsewhere" / "tessel.so"))
+    if name == "FileCreator" and isinstance(value, type):
+        value = type("Clearing", (ClearsTheList, tt.FileCreator), {})
+    if value is DELETE:
+        monkeypatch.delattr(tt, name)
+    else:
+        monkeypatch.setattr(tt, name, value)
+    monkeypatch.setattr(sys, "argv", ["tessel", *argv])
+    before = set(files_in(workdir))
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            ACTIONS[action](tt, fc)
+        return
+    result, lines, made = expected
+    assert ACTIONS[action](tt, fc) == result
+    assert capsys.readouterr().out.splitlines() == [s.replace("{w}", str(workdir)) for s in lines]
+    assert set(files_in(workdir)) - before == set(made)
+
+
+# --- Threads ---------------------------------------------------------------------
+
+def test_one_creator_in_eight_threads(fc, workdir, capsys, calls):
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        results = {}
+        start = threading.Barrier(8)
+
+        def work(t):
+            start.wait()
+            singles = [fc.create_file(f"t{t}/single{i}.txt") for i in range(50)]
+            batch = fc.create_files([f"t{t}/{{" + ",".join(f"b{i}" for i in range(50)) + "}.txt"])
+            results[t] = (singles, batch)
+
+        threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert results == {t: ([True] * 50, 50) for t in range(8)}
+    expected = {f"t{t}/{kind}{i}.txt" for t in range(8) for i in range(50)
+                for kind in ("single", "b")}
+    assert {f for f in files_in(workdir) if f.endswith(".txt")} == expected
+    out = capsys.readouterr().out
+    # print() writes the text and the line end separately, so lines of
+    # different threads may interleave; each text is still whole.
+    assert out.count("✓ File created: ") == 800 and "✗" not in out
+    assert all(ok(workdir / f) in out for f in expected)
+    assert sorted(c["args"][0] for c in calls if c["call"] == "copy") == sorted(
+        str(workdir / f) for f in expected)
+    assert sum(c["call"] == "notify" for c in calls) == 800

@@ -1,0 +1,43 @@
+"""The real X clipboard: under Xvfb, `tessel x/a.txt` leaves the absolute path
+of x/a.txt on the clipboard, read back with xclip."""
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+TESTS = Path(__file__).resolve().parent
+TESSEL = str(Path(sys.executable).parent / "tessel")
+# Debian's python3-pyperclip, pure Python, made importable by 3.12 alone.
+PYPERCLIP = Path("/usr/lib/python3/dist-packages/pyperclip")
+
+pytestmark = pytest.mark.skipif(not (shutil.which("xvfb-run") and shutil.which("xclip")),
+                                reason="needs xvfb-run and xclip (Debian: xvfb xclip)")
+
+
+def test_path_lands_on_the_x_clipboard(tmp_path):
+    assert PYPERCLIP.is_dir(), "needs Debian's python3-pyperclip"
+    links = tmp_path / "links"
+    links.mkdir()
+    (links / "pyperclip").symlink_to(PYPERCLIP)
+    work = tmp_path / "work"
+    work.mkdir()
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("TESSEL_", "PYTHON")) and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    env.update(PYTHONPATH=os.pathsep.join([str(TESTS / "standins_x"), str(links)]),
+               PYTHONIOENCODING="utf-8")
+    p = subprocess.run(
+        ["xvfb-run", "-a", "sh", "-c",
+         '"$0" x/a.txt > tessel.out; echo $? > status; xclip -o -selection clipboard > clip',
+         TESSEL],
+        cwd=work, env=env, capture_output=True, text=True, timeout=120)
+    assert p.returncode == 0, p.stderr
+    made = os.path.join(os.path.realpath(work), "x", "a.txt")
+    assert (work / "status").read_text() == "0\n"
+    assert (work / "tessel.out").read_text().splitlines() == [
+        "Warning: gntp module not available. Install with: pip install gntp",
+        f'✓ File created: "{made}"', "", "1/1 file(s) created successfully"]
+    assert (work / "clip").read_text() == made
+    assert os.path.isfile(made)
