@@ -4,11 +4,6 @@
 namespace tessel {
 namespace {
 
-int truth_of_global(PyObject* name) {
-    Ref value = global(name);
-    return value ? PyObject_IsTrue(value.get()) : -1;
-}
-
 PyObject* init(PyObject* const* params) {
     PyObject* self = params[0];
     Ref path = module_file_path();

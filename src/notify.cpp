@@ -82,9 +82,7 @@ PyObject* notify(PyObject* const* params) {
     if (!growl) return nullptr;
     int on = PyObject_IsTrue(growl.get());
     if (on <= 0) return on < 0 ? nullptr : Py_NewRef(Py_None);
-    Ref has_growl = global(names().HAS_GROWL);
-    if (!has_growl) return nullptr;
-    on = PyObject_IsTrue(has_growl.get());
+    on = truth_of_global(names().HAS_GROWL);
     if (on <= 0) return on < 0 ? nullptr : Py_NewRef(Py_None);
 
     if (send(self, filepath)) Py_RETURN_NONE;

@@ -344,6 +344,11 @@ Ref concat_format(const char* prefix, PyObject* obj, const char* suffix) {
                                            suffix ? suffix : ""));
 }
 
+int truth_of_global(PyObject* name) {
+    Ref value = global(name);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
 Ref make_path(PyObject* arg) {
     Ref path_type = global(names().Path);
     return path_type ? call(path_type.get(), {arg}) : Ref();

@@ -176,6 +176,9 @@ inline const Names& names() { return state.names; }
 // A module global: the module namespace, then the built-ins, else NameError.
 Ref global(PyObject* name);
 
+// The truth of a module global, looked up now; -1 on error.
+int truth_of_global(PyObject* name);
+
 // print(text) with the built-in print bound at import.
 bool print(PyObject* text);
 bool print(const char* utf8);
