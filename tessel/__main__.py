@@ -1,4 +1,5 @@
 """Command-line entry: the ``tessel`` command and ``python -m tessel``."""
+import os
 import sys
 
 
@@ -9,8 +10,20 @@ def run():
     # than failing on the line that reports it.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="surrogateescape")
-    from tessel.tessel import main
-    sys.exit(main())
+    try:
+        from tessel.tessel import main  # may print warnings already
+        status = main()
+        if sys.stdout is not None:
+            sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of our output has gone (`tessel ... | head`): the files
+        # made so far stay, the run counts as failed, and nothing more is
+        # written, also not by the flush at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        sys.exit(1)
+    sys.exit(status)
 
 
 if __name__ == "__main__":
