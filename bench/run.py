@@ -351,7 +351,7 @@ def main():
 
     bench = Bench(base, runs)
     version = subprocess.run([TESSEL, "--version"], capture_output=True, text=True,
-                             check=True).stdout.strip()
+                             check=True).stdout.splitlines()[-1]
     started = time.monotonic()
 
     progress(f"1. create_files against the floor loop, N={item1:,}")

@@ -65,7 +65,7 @@ bool create(PyObject* self, PyObject* filepath) {
     if (!path_text || !call_method(self, names()._notify, {path_text.get()})) return false;
     Ref absolute = call_method(file_path.get(), names().absolute);
     if (!absolute) return false;
-    Ref line = concat_format("\u2713 File created: \"", absolute.get(), "\"");
+    Ref line = concat_format(names().created_line, absolute.get(), names().dquote);
     return line && print(line.get());
 }
 

@@ -2,6 +2,7 @@
 // uses to look up globals, call into the host and print.
 #include "tessel.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
@@ -342,6 +343,29 @@ Ref concat_format(const char* prefix, PyObject* obj, const char* suffix) {
     if (!formatted) return {};
     return Ref::steal(PyUnicode_FromFormat("%s%U%s", prefix ? prefix : "", formatted.get(),
                                            suffix ? suffix : ""));
+}
+
+Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) {
+    Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
+    return formatted ? concat({prefix, formatted.get(), suffix}) : Ref();
+}
+
+Ref concat(std::initializer_list<PyObject*> texts) {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
+    for (PyObject* t : texts) {
+        length += PyUnicode_GET_LENGTH(t);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(t));
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, maxchar));
+    if (!joined) return {};
+    Py_ssize_t at = 0;
+    for (PyObject* t : texts) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        if (PyUnicode_CopyCharacters(joined.get(), at, t, 0, n) < 0) return {};
+        at += n;
+    }
+    return joined;
 }
 
 int truth_of_global(PyObject* name) {

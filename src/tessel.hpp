@@ -79,6 +79,7 @@ private:
     X(lbrace, "{") X(rbrace, "}") X(comma, ",") X(slash, "/")                \
     X(backslash, "\\") X(equals, "=") X(dquote, "\"") X(squote, "'")        \
     X(empty, "") X(blank, " ") X(debug_flag, "--debug")                      \
+    X(created_line, "\u2713 File created: \"")                               \
     X(version_file, "__version__.py") X(icon_file, "tessel.jpg")             \
     X(TRACEBACK, "TRACEBACK") X(read_mode, "r") X(main_name, "__main__")     \
     X(module_name, "tessel.tessel") X(version_word, "version")              \
@@ -186,6 +187,12 @@ bool print(const char* utf8);
 // Format obj with an empty format specification (f"{obj}") and append it to
 // prefix, then append suffix (either may be null).
 Ref concat_format(const char* prefix, PyObject* obj, const char* suffix = nullptr);
+// The same with prefix and suffix given as str objects: one allocation, no
+// decoding, for the lines printed per file.
+Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix);
+
+// The texts (each a str) joined into one new str.
+Ref concat(std::initializer_list<PyObject*> texts);
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
          PyObject* kwnames = nullptr);
