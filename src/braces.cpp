@@ -22,6 +22,32 @@ Ref with_separator(Ref prefix) {
     return Ref::steal(PyNumber_Add(prefix.get(), names().slash));
 }
 
+// part.strip().split().  For an exact str these are the host's own str.strip
+// and str.split, called without looking them up on each of the many parts:
+// the built-in str type cannot be changed.
+Ref words_of(PyObject* part) {
+    if (!PyUnicode_CheckExact(part)) {
+        Ref stripped = call_method(part, names().strip);
+        return stripped ? call_method(stripped.get(), names().split) : Ref();
+    }
+    if (!state.str_strip) {
+        state.str_strip = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type),
+                                           names().strip);
+        if (!state.str_strip) return {};
+    }
+    Ref stripped = call(state.str_strip, {part});
+    return stripped ? Ref::steal(PyUnicode_Split(stripped.get(), nullptr, -1)) : Ref();
+}
+
+// prefix + item + suffix; exact str objects are joined in one step, with the
+// same result as the two additions.
+Ref path_of(PyObject* prefix, PyObject* item, PyObject* suffix) {
+    if (PyUnicode_CheckExact(prefix) && PyUnicode_CheckExact(item) && PyUnicode_CheckExact(suffix))
+        return concat({prefix, item, suffix});
+    Ref head = Ref::steal(PyNumber_Add(prefix, item));
+    return head ? Ref::steal(PyNumber_Add(head.get(), suffix)) : Ref();
+}
+
 PyObject* parse_brace_expansion(PyObject* const* params) {
     PyObject* text = params[1];
     Ref re = global(names().re);
@@ -48,9 +74,7 @@ PyObject* parse_brace_expansion(PyObject* const* params) {
     Ref part_iter = Ref::steal(PyObject_GetIter(parts.get()));
     if (!part_iter) return nullptr;
     while (Ref part = Ref::steal(PyIter_Next(part_iter.get()))) {
-        Ref stripped = call_method(part.get(), names().strip);
-        if (!stripped) return nullptr;
-        Ref words = call_method(stripped.get(), names().split);
+        Ref words = words_of(part.get());
         if (!words) return nullptr;
         const Py_ssize_t end = PyList_GET_SIZE(items.get());
         if (PyList_CheckExact(words.get())
@@ -63,9 +87,7 @@ PyObject* parse_brace_expansion(PyObject* const* params) {
     Ref expanded = Ref::steal(PyList_New(0));
     if (!expanded) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        Ref head = Ref::steal(PyNumber_Add(prefix.get(), PyList_GET_ITEM(items.get(), i)));
-        if (!head) return nullptr;
-        Ref filepath = Ref::steal(PyNumber_Add(head.get(), suffix.get()));
+        Ref filepath = path_of(prefix.get(), PyList_GET_ITEM(items.get(), i), suffix.get());
         if (!filepath || PyList_Append(expanded.get(), filepath.get()) < 0) return nullptr;
     }
     return expanded.release();

@@ -165,6 +165,7 @@ struct State {
     PyObject* kw_notify = nullptr;
     PyObject* one = nullptr;          // the int 1
     PyObject* separators = nullptr;   // ("/", "\\")
+    PyObject* str_strip = nullptr;    // str.strip, looked up at first use
     Names names{};
 };
 
@@ -200,6 +201,24 @@ Ref call_method(PyObject* self, PyObject* name,
                 std::initializer_list<PyObject*> args = {},
                 PyObject* kwnames = nullptr);
 Ref getattr(PyObject* obj, PyObject* name);
+
+// What `obj.name` is for the instances of one type, remembered by one call
+// site while nothing can have changed it: the type keeps the version tag
+// recorded here (the host gives a type a new tag whenever it or one of its
+// bases changes), its instances have no dictionary that could hide the
+// name, and the name is a plain function of the type, which binds as a
+// method.  The host's own attribute caches rest on the same rule.
+struct MethodCache {
+    PyTypeObject* type = nullptr;  // compared only
+    unsigned int version = 0;
+    PyObject* function = nullptr;  // strong; null: look the name up each call
+};
+
+// self.name(*args), with the lookup remembered in cache where it may be;
+// otherwise exactly call_method.
+Ref call_method(MethodCache& cache, PyObject* self, PyObject* name,
+                std::initializer_list<PyObject*> args = {},
+                PyObject* kwnames = nullptr);
 
 // A new list holding item alone.
 inline Ref list_of(PyObject* item) {
