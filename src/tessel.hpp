@@ -185,7 +185,7 @@ int truth_of_global(PyObject* name);
 bool print(PyObject* text);
 bool print(const char* utf8);
 
-// Format obj with an empty format specification (f"{obj}") and append it to
+// Format obj as f"{obj}" does (an empty format spec) and append it to
 // prefix, then append suffix (either may be null).
 Ref concat_format(const char* prefix, PyObject* obj, const char* suffix = nullptr);
 // The same with prefix and suffix given as str objects: one allocation, no
