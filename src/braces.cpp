@@ -4,17 +4,17 @@
 namespace tessel {
 namespace {
 
-Ref group(PyObject* match, long index) {
+Ref group(PyObject* match, long index) noexcept {
     Ref number = Ref::steal(PyLong_FromLong(index));
     return number ? call_method(match, names().group, {number.get()}) : Ref();
 }
 
 // A prefix without a trailing separator gets a "/": dir{a} means dir/a.
-Ref with_separator(Ref prefix) {
+Ref with_separator(Ref prefix) noexcept {
     const int nonempty = PyObject_IsTrue(prefix.get());
     if (nonempty < 0) return {};
     if (!nonempty) return prefix;
-    Ref ends = call_method(prefix.get(), names().endswith, {state.separators});
+    Ref ends = call_method(prefix.get(), names().endswith, {state.separators.get()});
     if (!ends) return {};
     const int separated = PyObject_IsTrue(ends.get());
     if (separated < 0) return {};
@@ -25,30 +25,29 @@ Ref with_separator(Ref prefix) {
 // part.strip().split().  For an exact str these are the host's own str.strip
 // and str.split, called without looking them up on each of the many parts:
 // the built-in str type cannot be changed.
-Ref words_of(PyObject* part) {
+Ref words_of(PyObject* part) noexcept {
     if (!PyUnicode_CheckExact(part)) {
         Ref stripped = call_method(part, names().strip);
         return stripped ? call_method(stripped.get(), names().split) : Ref();
     }
     if (!state.str_strip) {
-        state.str_strip = PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyUnicode_Type),
-                                           names().strip);
+        state.str_strip = getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), names().strip);
         if (!state.str_strip) return {};
     }
-    Ref stripped = call(state.str_strip, {part});
+    Ref stripped = call(state.str_strip.get(), {part});
     return stripped ? Ref::steal(PyUnicode_Split(stripped.get(), nullptr, -1)) : Ref();
 }
 
 // prefix + item + suffix; exact str objects are joined in one step, with the
 // same result as the two additions.
-Ref path_of(PyObject* prefix, PyObject* item, PyObject* suffix) {
+Ref path_of(PyObject* prefix, PyObject* item, PyObject* suffix) noexcept {
     if (PyUnicode_CheckExact(prefix) && PyUnicode_CheckExact(item) && PyUnicode_CheckExact(suffix))
         return concat({prefix, item, suffix});
     Ref head = Ref::steal(PyNumber_Add(prefix, item));
     return head ? Ref::steal(PyNumber_Add(head.get(), suffix)) : Ref();
 }
 
-PyObject* parse_brace_expansion(PyObject* const* params) {
+PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     PyObject* text = params[1];
     Ref re = global(names().re);
     if (!re) return nullptr;
@@ -109,9 +108,9 @@ const FunctionSpec parse_brace_expansion_spec = {
     "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
     "Also handles spaces after commas and validates the pattern\n"
     "Returns: List of expanded filenames",
-    self_text,
+    parameters(self_text),
     annotations,
-    parse_brace_expansion,
+    parse_brace_expansion, TESSEL_HERE,
 };
 
 }  // namespace tessel

@@ -24,7 +24,7 @@ constexpr const char* credit = " by the tessel developers";
 
 Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
 
-Ref keywords(std::initializer_list<const char*> words) {
+Ref keywords(std::initializer_list<const char*> words) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(words.size())));
     if (!tuple) return {};
     Py_ssize_t i = 0;
@@ -36,7 +36,7 @@ Ref keywords(std::initializer_list<const char*> words) {
     return tuple;
 }
 
-Ref build_parser() {
+Ref build_parser() noexcept {
     Ref argparse = global(names().argparse);
     if (!argparse) return {};
     Ref parser_type = getattr(argparse.get(), names().ArgumentParser);
@@ -57,7 +57,7 @@ Ref build_parser() {
                      {files.get(), metavar.get(), star.get(), files_help.get()}, kw.get()))
         return {};
 
-    Ref version = global(names().__version__);
+    Ref version = global(names().dunder_version);
     if (!version) return {};
     Ref version_text = concat_format("tessel v", version.get(), credit);
     Ref version_option = str("--version"), version_action = str("version");
@@ -80,7 +80,7 @@ Ref build_parser() {
 // closes (no nesting); the blanks that separate are dropped and no entry is
 // empty.  Since only separating blanks are dropped, each entry is a slice of
 // the joined text, so one pass over its code points does it.
-Ref regroup(PyObject* joined) {
+Ref regroup(PyObject* joined) noexcept {
     Ref file_list = Ref::steal(PyList_New(0));
     if (!file_list) return {};
     const int kind = PyUnicode_KIND(joined);
@@ -113,7 +113,7 @@ Ref regroup(PyObject* joined) {
 // to, any other entry one.  create_files has seen the list and
 // parse_brace_expansion may change it, so it is indexed anew each round, as
 // the host's own list iteration does, and each entry is held while in use.
-Ref expected_count(PyObject* creator, PyObject* file_list) {
+Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
     Ref terms = Ref::steal(PyList_New(0));
     if (!terms) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_list); ++i) {
@@ -129,19 +129,19 @@ Ref expected_count(PyObject* creator, PyObject* file_list) {
             if (size < 0) return {};
             term = Ref::steal(PyLong_FromSsize_t(size));
         } else {
-            term = Ref::borrow(state.one);
+            term = Ref::borrow(state.one.get());
         }
         if (!term || PyList_Append(terms.get(), term.get()) < 0) return {};
     }
-    return call(state.sum, {terms.get()});
+    return call(state.sum.get(), {terms.get()});
 }
 
-PyObject* help_and_zero(PyObject* parser) {
+PyObject* help_and_zero(PyObject* parser) noexcept {
     if (!call_method(parser, names().print_help)) return nullptr;
     return PyLong_FromLong(0);
 }
 
-PyObject* main(PyObject* const*) {
+PyObject* main(PyObject* const*) noexcept {
     Ref parser = build_parser();
     if (!parser) return nullptr;
 
@@ -190,7 +190,7 @@ PyObject* main(PyObject* const*) {
 }  // namespace
 
 const FunctionSpec main_spec = {
-    "main", "main", "main()\n\nMain entry point", {}, {}, main,
+    "main", "main", "main()\n\nMain entry point", {}, {}, main, TESSEL_HERE,
 };
 
 }  // namespace tessel

@@ -4,7 +4,7 @@
 namespace tessel {
 namespace {
 
-PyObject* init(PyObject* const* params) {
+PyObject* init(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     Ref path = module_file_path();
     if (!path) return nullptr;
@@ -24,66 +24,64 @@ PyObject* init(PyObject* const* params) {
 // touch(1) treats it: an existing directory gets new times, anything else
 // fails with the host's own error.  Making a regular file "dir" instead would
 // block every later "dir/x".
-bool names_a_directory(PyObject* filepath) {
+bool names_a_directory(PyObject* filepath) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(filepath);
     return length == 0 ||
            PyUnicode_READ_CHAR(filepath, length - 1) == static_cast<Py_UCS4>('/');
 }
 
-// The path methods called for every file.
-MethodCache mkdir_method, touch_method, absolute_method;
 
 // Steps up to and including the touch; false with an exception set.
-bool make_file(PyObject* filepath, PyObject* file_path) {
+bool make_file(PyObject* filepath, PyObject* file_path) noexcept {
     if (names_a_directory(filepath)) {
         Ref os = global(names().os);
         return os && call_method(os.get(), names().utime, {filepath});
     }
     Ref parent = getattr(file_path, names().parent);
     if (!parent) return false;
-    if (!call_method(mkdir_method, parent.get(), names().mkdir, {Py_True, Py_True},
-                     state.kw_mkdir))
+    if (!call_method(state.mkdir_method, parent.get(), names().mkdir, {Py_True, Py_True},
+                     state.kw_mkdir.get()))
         return false;
     return static_cast<bool>(
-        call_method(touch_method, file_path, names().touch, {Py_True}, state.kw_touch));
+        call_method(state.touch_method, file_path, names().touch, {Py_True}, state.kw_touch.get()));
 }
 
 // The clipboard copy; a failure derived from Exception becomes a warning.
-bool copy_to_clipboard(PyObject* file_path) {
+bool copy_to_clipboard(PyObject* file_path) noexcept {
     Ref clipboard = global(names().clipboard);
     Ref copy = clipboard ? getattr(clipboard.get(), names().copy) : Ref();
-    Ref absolute = copy ? call_method(absolute_method, file_path, names().absolute) : Ref();
+    Ref absolute = copy ? call_method(state.absolute_method, file_path, names().absolute) : Ref();
     Ref text = absolute ? Ref::steal(PyObject_Str(absolute.get())) : Ref();
     if (text && call(copy.get(), {text.get()})) return true;
     if (!pending_is_exception()) return false;
-    Handling handling("create_file");
+    Handling handling("create_file", TESSEL_HERE);
     Ref warning = concat_format("Warning: Could not copy to clipboard: ", handling.exception());
     return warning && print(warning.get());
 }
 
 // Everything create_file does inside its outer handler.
-bool create(PyObject* self, PyObject* filepath) {
+bool create(PyObject* self, PyObject* filepath) noexcept {
     Ref file_path = make_path(filepath);
     if (!file_path || !make_file(filepath, file_path.get())) return false;
     const int clipboard = truth_of_global(names().HAS_CLIPBOARD);
     if (clipboard < 0 || (clipboard && !copy_to_clipboard(file_path.get()))) return false;
     Ref path_text = Ref::steal(PyObject_Str(file_path.get()));
     if (!path_text || !call_method(self, names()._notify, {path_text.get()})) return false;
-    Ref absolute = call_method(absolute_method, file_path.get(), names().absolute);
+    Ref absolute = call_method(state.absolute_method, file_path.get(), names().absolute);
     if (!absolute) return false;
     Ref line = concat_format(names().created_line, absolute.get(), names().dquote);
     return line && print(line.get());
 }
 
-PyObject* create_file(PyObject* const* params) {
+PyObject* create_file(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     PyObject* filepath = params[1];
     if (create(self, filepath)) Py_RETURN_TRUE;
     if (!pending_is_exception()) return nullptr;
-    Handling handling("create_file");
+    Handling handling("create_file", TESSEL_HERE);
     Ref formatted = Ref::steal(PyObject_Format(handling.exception(), names().empty));
     if (!formatted) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("%s%U%s%U", "\u2717 Error creating file \"",
+    Ref line = Ref::steal(PyUnicode_FromFormat("%s%U%s%U", "\xE2\x9C\x97 Error creating file \"",
                                                filepath, "\": ", formatted.get()));
     if (!line || !print(line.get())) return nullptr;
     const int debug = debug_requested();
@@ -98,13 +96,13 @@ PyObject* create_file(PyObject* const* params) {
 }
 
 // "{" in arg and "}" in arg, the second test only when the first holds.
-int is_brace_argument(PyObject* arg) {
+int is_brace_argument(PyObject* arg) noexcept {
     const int open = PySequence_Contains(arg, names().lbrace);
     if (open <= 0) return open;
     return PySequence_Contains(arg, names().rbrace);
 }
 
-bool extend(PyObject* list, PyObject* items) {
+bool extend(PyObject* list, PyObject* items) noexcept {
     if (PyList_CheckExact(items)) {
         const Py_ssize_t end = PyList_GET_SIZE(list);
         return PyList_SetSlice(list, end, end, items) == 0;
@@ -112,7 +110,7 @@ bool extend(PyObject* list, PyObject* items) {
     return static_cast<bool>(call_method(list, names().extend, {items}));
 }
 
-PyObject* create_files(PyObject* const* params) {
+PyObject* create_files(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     PyObject* files = params[1];
     Ref all_files = Ref::steal(PyList_New(0));
@@ -150,7 +148,8 @@ constexpr Annotation create_files_annotations[] = {{"files", "List[str]"}, {"ret
 }  // namespace
 
 const FunctionSpec init_spec = {
-    "__init__", "FileCreator.__init__", "FileCreator.__init__(self)", self_only, {}, init,
+    "__init__", "FileCreator.__init__", "FileCreator.__init__(self)", parameters(self_only), {},
+    init, TESSEL_HERE,
 };
 
 const FunctionSpec create_file_spec = {
@@ -165,9 +164,9 @@ const FunctionSpec create_file_spec = {
     "    \n"
     "Returns:\n"
     "    True if successful, False otherwise",
-    self_filepath,
+    parameters(self_filepath),
     create_file_annotations,
-    create_file,
+    create_file, TESSEL_HERE,
 };
 
 const FunctionSpec create_files_spec = {
@@ -179,9 +178,9 @@ const FunctionSpec create_files_spec = {
     "\n"
     "Returns:\n"
     "    Number of successfully created files",
-    self_files,
+    parameters(self_files),
     create_files_annotations,
-    create_files,
+    create_files, TESSEL_HERE,
 };
 
 }  // namespace tessel

@@ -5,7 +5,7 @@ namespace tessel {
 namespace {
 
 // The icon as the text of its file:// URI when the file exists now, else None.
-Ref icon_argument(PyObject* self) {
+Ref icon_argument(PyObject* self) noexcept {
     Ref icon_path = getattr(self, names().icon_path);
     if (!icon_path) return {};
     Ref exists = call_method(icon_path.get(), names().exists);
@@ -19,12 +19,12 @@ Ref icon_argument(PyObject* self) {
     return uri ? Ref::steal(PyObject_Str(uri.get())) : Ref();
 }
 
-Ref one_notification_type() {
+Ref one_notification_type() noexcept {
     return list_of(names().create_type);
 }
 
 // Builds and registers the notifier; false with an exception set.
-bool register_notifier(PyObject* self) {
+bool register_notifier(PyObject* self) noexcept {
     Ref gntp = global(names().gntp);
     if (!gntp) return false;
     Ref notifier_module = getattr(gntp.get(), names().notifier);
@@ -39,17 +39,17 @@ bool register_notifier(PyObject* self) {
     if (!growl_notifier) return false;
     Ref notifier = call(growl_notifier.get(),
                         {names().program, notifications.get(), default_notifications.get(), icon.get()},
-                        state.kw_growl_notifier);
+                        state.kw_growl_notifier.get());
     if (!notifier || PyObject_SetAttr(self, names().growl, notifier.get()) < 0) return false;
     Ref growl = getattr(self, names().growl);
     return growl && call_method(growl.get(), names().register_);
 }
 
-PyObject* init_growl(PyObject* const* params) {
+PyObject* init_growl(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     if (register_notifier(self)) Py_RETURN_NONE;
     if (!pending_is_exception()) return nullptr;
-    Handling handling("_init_growl");
+    Handling handling("_init_growl", TESSEL_HERE);
     Ref warning = concat_format("Warning: Could not initialize Growl: ", handling.exception());
     if (!warning || !print(warning.get())) return nullptr;
     if (PyObject_SetAttr(self, names().growl, Py_None) < 0) return nullptr;
@@ -57,7 +57,7 @@ PyObject* init_growl(PyObject* const* params) {
 }
 
 // Sends one notification; false with an exception set.
-bool send(PyObject* self, PyObject* filepath) {
+bool send(PyObject* self, PyObject* filepath) noexcept {
     Ref growl = getattr(self, names().growl);
     if (!growl) return false;
     Ref path = make_path(filepath);
@@ -71,11 +71,11 @@ bool send(PyObject* self, PyObject* filepath) {
     return static_cast<bool>(
         call_method(growl.get(), names().notify,
                     {names().create_type, names().program, description.get(), icon.get(), Py_False,
-                     state.one},
-                    state.kw_notify));
+                     state.one.get()},
+                    state.kw_notify.get()));
 }
 
-PyObject* notify(PyObject* const* params) {
+PyObject* notify(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     PyObject* filepath = params[1];
     Ref growl = getattr(self, names().growl);
@@ -87,7 +87,7 @@ PyObject* notify(PyObject* const* params) {
 
     if (send(self, filepath)) Py_RETURN_NONE;
     if (!pending_is_exception()) return nullptr;
-    Handling handling("_notify");
+    Handling handling("_notify", TESSEL_HERE);
     const int debug = debug_requested();
     if (debug < 0) return nullptr;
     if (debug) {
@@ -105,18 +105,18 @@ const FunctionSpec init_growl_spec = {
     "_init_growl",
     "FileCreator._init_growl",
     "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
-    self_only,
+    parameters(self_only),
     {},
-    init_growl,
+    init_growl, TESSEL_HERE,
 };
 
 const FunctionSpec notify_spec = {
     "_notify",
     "FileCreator._notify",
     "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
-    self_filepath,
+    parameters(self_filepath),
     notify_annotations,
-    notify,
+    notify, TESSEL_HERE,
 };
 
 }  // namespace tessel

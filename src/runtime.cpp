@@ -2,15 +2,30 @@
 // uses to look up globals, call into the host and print.
 #include "tessel.hpp"
 
+#include <frameobject.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <string>
+#include <new>
 #include <string_view>
 
 namespace tessel {
+namespace {
+// Never destroyed: the references in the state belong to an interpreter and
+// are released while it lives (release_state), not at process exit, when no
+// interpreter may be left to release them to.
+alignas(State) unsigned char state_storage[sizeof(State)];
+}  // namespace
 
-State state;
+State& state = *::new (static_cast<void*>(state_storage)) State();
+
+void release_state() noexcept {
+    // Emptied before anything is released: releasing a reference may run
+    // code that reaches the module again.
+    State old = std::move(state);
+    state = State();
+}
 
 namespace {
 
@@ -29,11 +44,23 @@ struct Function {
     PyObject* dict;
 };
 
-Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
+Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
+
+// A function of a module whose interpreter was finalised, or whose import
+// failed: the state that it would run with is gone.
+PyObject* module_gone() noexcept {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "tessel: this function belongs to a module that is no longer loaded");
+    return nullptr;
+}
+
+bool is_live(PyObject* self) noexcept {
+    return state.globals && as_function(self)->globals == state.globals;
+}
 
 // Messages of the argument rules ------------------------------------------
 
-PyObject* wrong_count(const FunctionSpec& spec, Py_ssize_t given) {
+PyObject* wrong_count(const FunctionSpec& spec, Py_ssize_t given) noexcept {
     const auto expected = static_cast<Py_ssize_t>(spec.params.size());
     PyErr_Format(PyExc_TypeError,
                  "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
@@ -41,14 +68,13 @@ PyObject* wrong_count(const FunctionSpec& spec, Py_ssize_t given) {
     return nullptr;
 }
 
-// Raises the exact-type TypeError for arg; a subclass instance gets a note
-// explaining why it was refused.
-PyObject* wrong_type(PyObject* param_name, PyTypeObject* wanted, PyObject* arg) {
-    Ref got = Ref::steal(PyType_GetName(Py_TYPE(arg)));
-    if (!got) return nullptr;
+// Raises the exact-type TypeError for arg, naming its type as the host's
+// own type errors do (tp_name: "array.array", "PosixPath"); a subclass
+// instance gets a note explaining why it was refused.
+PyObject* wrong_type(PyObject* param_name, PyTypeObject* wanted, PyObject* arg) noexcept {
     PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200U' has incorrect type (expected %.200s, got %.200U)",
-                 param_name, wanted->tp_name, got.get());
+                 "Argument '%.200U' has incorrect type (expected %.200s, got %.200s)",
+                 param_name, wanted->tp_name, Py_TYPE(arg)->tp_name);
     if (!PyObject_TypeCheck(arg, wanted)) return nullptr;
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromFormat(
@@ -62,7 +88,7 @@ PyObject* wrong_type(PyObject* param_name, PyTypeObject* wanted, PyObject* arg) 
     return nullptr;
 }
 
-bool check_type(const Param& param, PyObject* arg) {
+bool check_type(const Param& param, PyObject* arg) noexcept {
     PyTypeObject* wanted = nullptr;
     switch (param.type) {
         case Requires::anything: return true;
@@ -76,20 +102,21 @@ bool check_type(const Param& param, PyObject* arg) {
 
 // Keyword names are compared by identity first: the interpreter passes the
 // interned names of the call site, which usually are ours.
-bool same_name(PyObject* a, PyObject* b) {
+bool same_name(PyObject* a, PyObject* b) noexcept {
     return a == b || PyUnicode_Compare(a, b) == 0;
 }
 
 // Runs the body; an exception leaving it gets the function's traceback entry.
-PyObject* checked_body(const FunctionSpec& spec, PyObject* const* params) {
+PyObject* checked_body(const FunctionSpec& spec, PyObject* const* params) noexcept {
     PyObject* result = spec.body(params);
     if (!result) add_traceback(spec.name, spec.where);
     return result;
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
-                              std::size_t nargsf, PyObject* kwnames) {
+                              std::size_t nargsf, PyObject* kwnames) noexcept {
     const FunctionSpec& spec = *as_function(callable)->spec;
+    if (!is_live(callable)) return module_gone();
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     const auto nparams = static_cast<Py_ssize_t>(spec.params.size());
@@ -140,7 +167,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
 
 // Type slots ----------------------------------------------------------------
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
@@ -153,7 +180,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
     Function* f = as_function(self);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->name);
@@ -165,7 +192,7 @@ int function_clear(PyObject* self) {
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
@@ -175,27 +202,27 @@ void function_dealloc(PyObject* self) {
 
 // Binds like a function in a class body: a bound method for an instance,
 // the function itself when read from the class.
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
 // Lets inspect.signature() show the parameters.
-PyObject* function_text_signature(PyObject* self, void*) {
-    std::string text = "(";
+PyObject* function_text_signature(PyObject* self, void*) noexcept {
+    if (!is_live(self)) return module_gone();
     const FunctionSpec& spec = *as_function(self)->spec;
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        if (i) text += ", ";
-        const char* name = PyUnicode_AsUTF8(names().*spec.params[i].name);
-        if (!name) return nullptr;
-        text += name;
-    }
-    text += ")";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    Ref params = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+    if (!params) return nullptr;
+    for (std::size_t i = 0; i < spec.params.size(); ++i)
+        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
+                         Py_NewRef(names().*spec.params[i].name));
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    Ref list = separator ? Ref::steal(PyUnicode_Join(separator.get(), params.get())) : Ref();
+    return list ? PyUnicode_FromFormat("(%U)", list.get()) : nullptr;
 }
 
 PyMemberDef function_members[] = {
@@ -240,15 +267,12 @@ PyType_Spec function_type_spec = {
 
 }  // namespace
 
-int init_function_type() {
-    if (state.function_type) return 0;
-    PyObject* type = PyType_FromSpec(&function_type_spec);
-    if (!type) return -1;
-    state.function_type = reinterpret_cast<PyTypeObject*>(type);
-    return 0;
+bool init_function_type() noexcept {
+    state.function_type = Ref::steal(PyType_FromSpec(&function_type_spec));
+    return static_cast<bool>(state.function_type);
 }
 
-Ref make_function(const FunctionSpec& spec) {
+Ref make_function(const FunctionSpec& spec) noexcept {
     Ref name = Ref::steal(PyUnicode_FromString(spec.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
@@ -258,7 +282,7 @@ Ref make_function(const FunctionSpec& spec) {
         Ref text = Ref::steal(PyUnicode_FromString(a.text));
         if (!text || PyDict_SetItemString(annotations.get(), a.name, text.get()) < 0) return {};
     }
-    auto* f = PyObject_GC_New(Function, state.function_type);
+    auto* f = PyObject_GC_New(Function, reinterpret_cast<PyTypeObject*>(state.function_type.get()));
     if (!f) return {};
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
@@ -275,17 +299,50 @@ Ref make_function(const FunctionSpec& spec) {
 
 // Helpers ---------------------------------------------------------------------
 
-void add_traceback(const char* function, const std::source_location& where) {
-    // The compiler's path of the source, shortened to the part below src/.
-    std::string_view file = where.file_name();
-    if (const auto at = file.rfind("src/"); at != std::string_view::npos) file.remove_prefix(at);
-    const std::string path = "tessel/" + std::string(file);
-    _PyTraceback_Add(function, path.c_str(), static_cast<int>(where.line()));
+namespace {
+
+// The compiler's path of a source file as tracebacks show it: from its src
+// directory on, below tessel/, with "/" between the parts whatever the build
+// machine uses.
+template <std::size_t N>
+void traceback_path(std::string_view file, char (&out)[N]) noexcept {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + 4 <= file.size(); ++i) {
+        const bool at_dir = i == 0 || file[i - 1] == '/' || file[i - 1] == '\\';
+        if (at_dir && std::string_view(file.data() + i, 3) == "src" &&
+            (file[i + 3] == '/' || file[i + 3] == '\\'))
+            start = i;
+    }
+    constexpr std::string_view top = "tessel/";
+    std::size_t n = 0;
+    for (char c : top) out[n++] = c;
+    for (std::size_t i = start; i < file.size() && n + 1 < N; ++i)
+        out[n++] = file[i] == '\\' ? '/' : file[i];
+    out[n] = '\0';
 }
 
-Ref global(PyObject* name) {
+}  // namespace
+
+void add_traceback(const char* function, Where where) noexcept {
+    char path[256];
+    traceback_path(where.file, path);
+    // Made with no exception pending, as the host makes its own frames; if
+    // the entry cannot be made, the exception goes on without it.
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref globals = Ref::steal(PyDict_New());
+    PyCodeObject* code = globals ? PyCode_NewEmpty(path, function, where.line) : nullptr;
+    Ref code_ref = Ref::steal(reinterpret_cast<PyObject*>(code));
+    PyFrameObject* frame =
+        code ? PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr) : nullptr;
+    Ref frame_ref = Ref::steal(reinterpret_cast<PyObject*>(frame));
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+    if (frame && PyTraceBack_Here(frame) < 0) PyErr_Clear();
+}
+
+Ref global(PyObject* name) noexcept {
     PyObject* value = PyDict_GetItemWithError(state.globals, name);
-    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(state.builtins, name);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(state.builtins.get(), name);
     if (value) return Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
@@ -296,13 +353,13 @@ namespace {
 // PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.
 constexpr std::size_t max_call_args = 10;
 
-Ref too_many_args() {
+Ref too_many_args() noexcept {
     PyErr_SetString(PyExc_SystemError, "tessel: too many call arguments");
     return {};
 }
 }  // namespace
 
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
     if (args.size() + 1 > max_call_args) return too_many_args();
     std::array<PyObject*, max_call_args> buffer{};
     std::size_t n = 1;
@@ -314,7 +371,7 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kw
 }
 
 Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
-                PyObject* kwnames) {
+                PyObject* kwnames) noexcept {
     if (args.size() + 2 > max_call_args) return too_many_args();
     std::array<PyObject*, max_call_args> buffer{};
     std::size_t n = 0;
@@ -326,7 +383,7 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*>
                                                 kwnames));
 }
 
-Ref getattr(PyObject* obj, PyObject* name) {
+Ref getattr(PyObject* obj, PyObject* name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
@@ -335,8 +392,8 @@ namespace {
 // Fills cache for type: with the function that its instances bind for name
 // when the rule of MethodCache allows it, else with none, which sends the
 // calls to call_method until the type changes.
-void remember(MethodCache& cache, PyTypeObject* type, PyObject* name) {
-    Py_CLEAR(cache.function);
+void remember(MethodCache& cache, PyTypeObject* type, PyObject* name) noexcept {
+    cache.function = Ref();
     cache.type = type;
     cache.version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
     if (!cache.version || type->tp_getattro != PyObject_GenericGetAttr ||
@@ -356,13 +413,13 @@ void remember(MethodCache& cache, PyTypeObject* type, PyObject* name) {
     }
     // Not remembered if the lookup ran code that changed the type.
     if (found && PyFunction_Check(found.get()) && type->tp_version_tag == cache.version)
-        cache.function = found.release();
+        cache.function = std::move(found);
 }
 
 }  // namespace
 
 Ref call_method(MethodCache& cache, PyObject* self, PyObject* name,
-                std::initializer_list<PyObject*> args, PyObject* kwnames) {
+                std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     if (type != cache.type || type->tp_version_tag != cache.version || !cache.version)
         remember(cache, type, name);
@@ -374,34 +431,34 @@ Ref call_method(MethodCache& cache, PyObject* self, PyObject* name,
     for (PyObject* a : args) buffer[n++] = a;
     const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     // Held for the call: a change of the type while it runs may replace it.
-    Ref function = Ref::borrow(cache.function);
+    Ref function = Ref::borrow(cache.function.get());
     return Ref::steal(PyObject_Vectorcall(function.get(), buffer.data() + 1,
                                           (n - 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           kwnames));
 }
 
-bool print(PyObject* text) {
-    return static_cast<bool>(call(state.print, {text}));
+bool print(PyObject* text) noexcept {
+    return static_cast<bool>(call(state.print.get(), {text}));
 }
 
-bool print(const char* utf8) {
+bool print(const char* utf8) noexcept {
     Ref text = Ref::steal(PyUnicode_FromString(utf8));
     return text && print(text.get());
 }
 
-Ref concat_format(const char* prefix, PyObject* obj, const char* suffix) {
+Ref concat_format(const char* prefix, PyObject* obj, const char* suffix) noexcept {
     Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
     if (!formatted) return {};
     return Ref::steal(PyUnicode_FromFormat("%s%U%s", prefix ? prefix : "", formatted.get(),
                                            suffix ? suffix : ""));
 }
 
-Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) {
+Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) noexcept {
     Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
     return formatted ? concat({prefix, formatted.get(), suffix}) : Ref();
 }
 
-Ref concat(std::initializer_list<PyObject*> texts) {
+Ref concat(std::initializer_list<PyObject*> texts) noexcept {
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
     for (PyObject* t : texts) {
@@ -424,24 +481,24 @@ Ref concat(std::initializer_list<PyObject*> texts) {
     return joined;
 }
 
-int truth_of_global(PyObject* name) {
+int truth_of_global(PyObject* name) noexcept {
     Ref value = global(name);
     return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
-Ref make_path(PyObject* arg) {
+Ref make_path(PyObject* arg) noexcept {
     Ref path_type = global(names().Path);
     return path_type ? call(path_type.get(), {arg}) : Ref();
 }
 
-Ref module_file_path() {
+Ref module_file_path() noexcept {
     Ref path_type = global(names().Path);
     if (!path_type) return {};
-    Ref file = global(names().__file__);
+    Ref file = global(names().dunder_file);
     return file ? call(path_type.get(), {file.get()}) : Ref();
 }
 
-int debug_requested() {
+int debug_requested() noexcept {
     Ref sys = global(names().sys);
     if (!sys) return -1;
     Ref argv = getattr(sys.get(), names().argv);
