@@ -13,6 +13,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -29,6 +30,64 @@ import tessel.tessel as _tt  # noqa: E402
 
 if Path(_tt.__file__).resolve().is_relative_to(REPO / "tessel"):
     raise RuntimeError(f"tests must run against the installed package, not {_tt.__file__}")
+
+# Lines that tessel prints --------------------------------------------------
+
+
+def ok(path):
+    return f'✓ File created: "{path}"'
+
+
+def err(arg, text):
+    return f'✗ Error creating file "{arg}": {text}'
+
+
+def summary(created, expected):
+    return ["", f"{created}/{expected} file(s) created successfully"]
+
+
+# Texts of the host's exceptions, which differ between CPython versions -----
+
+
+def host_error(call, *args, **kwargs):
+    """The text of the exception that the host raises for call(*args, **kwargs),
+    a call that must fail."""
+    try:
+        call(*args, **kwargs)
+    except Exception as e:  # noqa: BLE001 - whatever the host raises
+        return str(e)
+    raise AssertionError(f"{call!r}{args} did not fail")
+
+
+def _utime_names_the_file():
+    with tempfile.TemporaryDirectory() as d:
+        missing = os.path.join(d, "missing")
+        return missing in host_error(os.utime, missing)
+
+
+UTIME_NAMES_THE_FILE = _utime_names_the_file()
+
+
+def oserror(code, filename=None):
+    """The text of an OSError with errno code, naming filename if given."""
+    text = f"[Errno {code}] {os.strerror(code)}"
+    return f"{text}: '{filename}'" if filename else text
+
+
+def utime_error(code, path):
+    """The text of the OSError that os.utime(path) raises with errno code on
+    this host (3.13 names the path, 3.12 does not)."""
+    return oserror(code, path if UTIME_NAMES_THE_FILE else None)
+
+
+# Subclasses of the built-in types that tessel refuses.
+class StrSub(str):
+    pass
+
+
+class ListSub(list):
+    pass
+
 
 # Environment variables that the module or the stand-ins read.
 _ENV_KNOBS = ("TRACEBACK", "TESSEL_RECORD", "TESSEL_FAIL_COPY", "TESSEL_FAIL_GROWLNOTIFIER",
@@ -69,6 +128,16 @@ def fail(monkeypatch):
     def _fail(what, failure):
         monkeypatch.setenv("TESSEL_FAIL_" + what.upper(), failure)
     return _fail
+
+
+@pytest.fixture
+def moddir(tt, tmp_path, monkeypatch):
+    """Make the module believe its file lives in an empty directory, which
+    is returned: the version file and the icon are looked for there."""
+    d = tmp_path / "pkg"
+    d.mkdir()
+    monkeypatch.setattr(tt, "__file__", str(d / Path(tt.__file__).name))
+    return d
 
 
 @pytest.fixture

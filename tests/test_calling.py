@@ -1,9 +1,14 @@
 """The module's function objects: their metadata, how they bind to instances,
 and how arguments are bound and type-checked before a body runs."""
+import array
+import collections
+import decimal
 import pathlib
 import types
 
 import pytest
+
+from conftest import ListSub, StrSub
 
 FUNCTIONS = {
     "get_version": ("get_version", {},
@@ -94,14 +99,6 @@ def test_keywords_bind_by_name(tt, fc, workdir, capsys):
     assert sorted(p.name for p in workdir.iterdir()) == ["k.txt", "l.txt"]
 
 
-class StrSub(str):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
 LONG_NAME = type("N" * 300, (str,), {})
 
 
@@ -121,6 +118,11 @@ LONG_NAME = type("N" * 300, (str,), {})
     ("create_files", "a.txt", "list", "str", False),
     ("create_files", {"a.txt": 1}, "list", "dict", False),
     ("create_files", ListSub(["a.txt"]), "list", "ListSub", True),
+    # C types are named as the host's own type errors name them, module
+    # part included.
+    ("create_files", array.array("b", b"ab"), "list", "array.array", False),
+    ("create_files", collections.OrderedDict(), "list", "collections.OrderedDict", False),
+    ("create_file", decimal.Decimal(1), "str", "decimal.Decimal", False),
 ])
 @pytest.mark.parametrize("param_by_keyword", [False, True])
 def test_exact_type_checks(fc, workdir, capsys, calls, method, value, expected_type, got, subclass,

@@ -1,6 +1,7 @@
 """The tessel command: end to end through the installed console script, and
 main() called in process."""
 import argparse
+import errno
 import json
 import os
 import pathlib
@@ -9,7 +10,8 @@ import sys
 
 import pytest
 
-STANDINS = pathlib.Path(__file__).resolve().parent / "standins"
+from conftest import STANDINS, err, summary, utime_error
+
 TESSEL = str(pathlib.Path(sys.executable).parent / "tessel")
 
 EPILOG = "\n".join([
@@ -76,10 +78,6 @@ def expect(cwd, lines):
             for ln in lines]
 
 
-def summary(done, total):
-    return ["", f"{done}/{total} file(s) created successfully"]
-
-
 SUCCESSES = [
     (["dir/{a,", "b,", "c}.txt"], ["dir/a.txt", "dir/b.txt", "dir/c.txt"]),
     (["dir/{a,b,c}.txt"], ["dir/a.txt", "dir/b.txt", "dir/c.txt"]),
@@ -120,9 +118,9 @@ OUTCOMES = [
     ({"f.txt": "keep"}, ["{a,", "f.txt/x,", "b}"],
      ["✓ a", f'✗ Error creating file "f.txt/x": {EXISTS}', "✓ b"], (2, 3), {"a", "b"}),
     ({}, ["newdir/", "ok"],
-     ['✗ Error creating file "newdir/": [Errno 2] No such file or directory', "✓ ok"], (1, 2), {"ok"}),
+     [err("newdir/", utime_error(errno.ENOENT, "newdir/")), "✓ ok"], (1, 2), {"ok"}),
     ({"f.txt": "keep"}, ["f.txt/"],
-     ['✗ Error creating file "f.txt/": [Errno 20] Not a directory'], (0, 1), set()),
+     [err("f.txt/", utime_error(errno.ENOTDIR, "f.txt/"))], (0, 1), set()),
     ({"d": None, "e.txt": "old"}, ["d/", "e.txt"], ["✓ d", "✓ e.txt"], (2, 2), set()),
 ]
 

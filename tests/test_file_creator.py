@@ -6,13 +6,7 @@ from pathlib import Path
 
 import pytest
 
-
-def ok(path):
-    return f'✓ File created: "{path}"'
-
-
-def err(arg, text):
-    return f'✗ Error creating file "{arg}": {text}'
+from conftest import err, host_error, ok
 
 
 def lines(capsys):
@@ -74,20 +68,24 @@ def test_existing_file_and_directory_are_touched(fc, workdir, capsys):
     assert lines(capsys) == [ok(f), ok(workdir / "dir"), ok(workdir / "dir")]
 
 
+# The text is the host's: names ending in "/" (or empty) are touched with
+# os.utime, whose messages name the file from CPython 3.13 on, and
+# Path.touch reports a null byte in words that depend on the version.
 @pytest.mark.parametrize("arg, text", [
-    ("newdir/", "[Errno 2] No such file or directory"),
-    ("a/b/", "[Errno 2] No such file or directory"),
-    ("", "[Errno 2] No such file or directory"),
-    ("f.txt/", "[Errno 20] Not a directory"),
+    ("newdir/", lambda: host_error(os.utime, "newdir/")),
+    ("a/b/", lambda: host_error(os.utime, "a/b/")),
+    ("", lambda: host_error(os.utime, "")),
+    ("f.txt/", lambda: host_error(os.utime, "f.txt/")),
     ("f.txt/x", "[Errno 17] File exists: 'f.txt'"),
     ("f.txt/x/y.txt", "[Errno 20] Not a directory: 'f.txt/x'"),
-    ("a\0b", "embedded null byte"),
+    ("a\0b", lambda: host_error(Path("a\0b").touch, exist_ok=True)),
     ("x" * 300, "[Errno 36] File name too long: '" + "x" * 300 + "'"),
 ])
 def test_failures_give_error_line_and_leave_nothing(fc, workdir, capsys, calls, arg, text):
     (workdir / "f.txt").write_text("data")
     assert fc.create_file(arg) is False
-    assert lines(capsys) == [err(arg, text)]
+    printed = lines(capsys)
+    assert printed == [err(arg, text() if callable(text) else text)]
     assert sorted(p.name for p in workdir.iterdir()) == ["f.txt"]
     assert (workdir / "f.txt").read_text() == "data"
     assert calls == []

@@ -6,15 +6,6 @@ from pathlib import Path
 import pytest
 
 
-@pytest.fixture
-def icon_dir(tt, tmp_path, monkeypatch):
-    """Point the module file at a directory of our own, holding no icon yet."""
-    d = tmp_path / "pkg"
-    d.mkdir()
-    monkeypatch.setattr(tt, "__file__", str(d / "tessel.so"))
-    return d
-
-
 def registration(icon):
     return [{"call": "GrowlNotifier", "args": [],
              "kwargs": [["applicationName", "tessel"], ["notifications", ["create"]],
@@ -45,13 +36,13 @@ def test_registers_once_with_installed_icon(tt, calls, capsys):
     assert capsys.readouterr().out == ""
 
 
-def test_icon_is_looked_up_at_every_use(tt, icon_dir, calls, workdir):
+def test_icon_is_looked_up_at_every_use(tt, moddir, calls, workdir):
     creator = tt.FileCreator()
-    (icon_dir / "tessel.jpg").write_bytes(b"\xff\xd8\xff")
+    (moddir / "tessel.jpg").write_bytes(b"\xff\xd8\xff")
     creator.create_file("a.txt")
-    (icon_dir / "tessel.jpg").unlink()
+    (moddir / "tessel.jpg").unlink()
     creator._notify("b.txt")
-    uri = (icon_dir / "tessel.jpg").as_uri()
+    uri = (moddir / "tessel.jpg").as_uri()
     assert as_json([c for c in calls if c["call"] != "copy"]) == registration(None) + [
         notification("a.txt", uri), notification("b.txt", None)]
 
@@ -64,7 +55,7 @@ def test_icon_is_looked_up_at_every_use(tt, icon_dir, calls, workdir):
     ("", ""),
     ('q"uote\n.txt', 'q"uote\n.txt'),
 ])
-def test_notification_names_the_last_component(tt, icon_dir, fc, calls, monkeypatch, path, name):
+def test_notification_names_the_last_component(tt, moddir, fc, calls, monkeypatch, path, name):
     monkeypatch.setattr(tt, "NAME", "renamed")
     assert fc._notify(path) is None
     assert as_json(calls) == [notification(name, None)]

@@ -3,15 +3,6 @@ and what is printed when reading it fails."""
 import pytest
 
 
-@pytest.fixture
-def moddir(tt, tmp_path, monkeypatch):
-    """Make the module believe its file lives in an empty directory."""
-    d = tmp_path / "pkg"
-    d.mkdir()
-    monkeypatch.setattr(tt, "__file__", str(d / "tessel.cpython-312-x86_64-linux-gnu.so"))
-    return d
-
-
 @pytest.mark.parametrize("content, expected", [
     ('version = "1.2.3"\n', "1.2.3"),
     ("version = '1.2'\n", "1.2"),
