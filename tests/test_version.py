@@ -1,6 +1,10 @@
 """get_version(): where the version file is looked for, which line decides,
 and what is printed when reading it fails."""
+import re
+
 import pytest
+
+from conftest import REPO
 
 
 @pytest.mark.parametrize("content, expected", [
@@ -98,3 +102,70 @@ def test_non_exception_failures_pass_through(tt, monkeypatch, capsys, exc):
     with pytest.raises(exc):
         tt.get_version()
     assert capsys.readouterr().out == ""
+
+
+# The module binds the built-in open at import: this one is put in its place
+# first.  Once armed, reading the file fails and so does closing it.
+FAILING_CLOSE = """
+import builtins, traceback
+armed = False
+
+
+class VersionFile:
+    def __init__(self, *args):
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __iter__(self):
+        if armed:
+            raise ValueError("reading failed")
+        return iter(())
+
+    def __exit__(self, *exc_info):
+        if armed:
+            raise CLOSE_ERROR("closing failed")
+
+
+builtins.open = VersionFile
+import tessel.tessel as t
+armed = True
+try:
+    print("returned", t.get_version())
+except BaseException as e:
+    print("raised", repr(e), "context", repr(e.__context__))
+"""
+
+
+@pytest.mark.parametrize("close_error, traceback, printed", [
+    ("KeyboardInterrupt", None,
+     ["raised KeyboardInterrupt('closing failed') context ValueError('reading failed')"]),
+    ("OSError", None, ["ERROR: closing failed", "returned 2.0"]),
+    ("OSError", "1", ["ValueError: reading failed",
+                      "During handling of the above exception, another exception occurred:",
+                      "OSError: closing failed", "returned 2.0"]),
+])
+def test_exception_from_closing_the_file_keeps_the_first_as_context(run_py, close_error,
+                                                                    traceback, printed):
+    proc = run_py(FAILING_CLOSE.replace("CLOSE_ERROR", close_error), env={"TRACEBACK": traceback})
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    if traceback:
+        # The traceback: only its exception lines and the line that links them.
+        lines = [ln for ln in lines if ln and not ln.startswith((" ", "Traceback"))]
+    assert lines == printed
+
+
+def test_tracebacks_show_the_module_functions(tt, monkeypatch, capsys):
+    """Each entry names a source file below tessel/src/ and a line of it
+    that belongs to the function."""
+    monkeypatch.setenv("TRACEBACK", "1")
+    monkeypatch.setattr(tt, "Path", _boom)
+    tt.get_version()
+    out = capsys.readouterr().out
+    entries = re.findall(r'File "(tessel/src/[\w.]+)", line (\d+), in (\w+)', out)
+    assert [name for _, _, name in entries] == ["get_version"]
+    for path, line, name in entries:
+        source = (REPO / path.removeprefix("tessel/")).read_text().splitlines()
+        assert name in source[int(line) - 1]
