@@ -30,7 +30,6 @@ bool names_a_directory(PyObject* filepath) noexcept {
            PyUnicode_READ_CHAR(filepath, length - 1) == static_cast<Py_UCS4>('/');
 }
 
-
 // Steps up to and including the touch; false with an exception set.
 bool make_file(PyObject* filepath, PyObject* file_path) noexcept {
     if (names_a_directory(filepath)) {
@@ -39,18 +38,17 @@ bool make_file(PyObject* filepath, PyObject* file_path) noexcept {
     }
     Ref parent = getattr(file_path, names().parent);
     if (!parent) return false;
-    if (!call_method(state.mkdir_method, parent.get(), names().mkdir, {Py_True, Py_True},
-                     state.kw_mkdir.get()))
+    if (!call_method(parent.get(), names().mkdir, {Py_True, Py_True}, state.kw_mkdir.get()))
         return false;
     return static_cast<bool>(
-        call_method(state.touch_method, file_path, names().touch, {Py_True}, state.kw_touch.get()));
+        call_method(file_path, names().touch, {Py_True}, state.kw_touch.get()));
 }
 
 // The clipboard copy; a failure derived from Exception becomes a warning.
 bool copy_to_clipboard(PyObject* file_path) noexcept {
     Ref clipboard = global(names().clipboard);
     Ref copy = clipboard ? getattr(clipboard.get(), names().copy) : Ref();
-    Ref absolute = copy ? call_method(state.absolute_method, file_path, names().absolute) : Ref();
+    Ref absolute = copy ? call_method(file_path, names().absolute) : Ref();
     Ref text = absolute ? Ref::steal(PyObject_Str(absolute.get())) : Ref();
     if (text && call(copy.get(), {text.get()})) return true;
     if (!pending_is_exception()) return false;
@@ -67,7 +65,7 @@ bool create(PyObject* self, PyObject* filepath) noexcept {
     if (clipboard < 0 || (clipboard && !copy_to_clipboard(file_path.get()))) return false;
     Ref path_text = Ref::steal(PyObject_Str(file_path.get()));
     if (!path_text || !call_method(self, names()._notify, {path_text.get()})) return false;
-    Ref absolute = call_method(state.absolute_method, file_path.get(), names().absolute);
+    Ref absolute = call_method(file_path.get(), names().absolute);
     if (!absolute) return false;
     Ref line = concat_format(names().created_line, absolute.get(), names().dquote);
     return line && print(line.get());

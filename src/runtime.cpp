@@ -387,56 +387,6 @@ Ref getattr(PyObject* obj, PyObject* name) noexcept {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
-namespace {
-
-// Fills cache for type: with the function that its instances bind for name
-// when the rule of MethodCache allows it, else with none, which sends the
-// calls to call_method until the type changes.
-void remember(MethodCache& cache, PyTypeObject* type, PyObject* name) noexcept {
-    cache.function = Ref();
-    cache.type = type;
-    cache.version = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-    if (!cache.version || type->tp_getattro != PyObject_GenericGetAttr ||
-        type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
-        return;
-    PyObject* mro = type->tp_mro;
-    Ref found;
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro) && !found; ++i) {
-        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        Ref dict = Ref::steal(PyType_GetDict(base));
-        found = dict ? Ref::borrow(PyDict_GetItemWithError(dict.get(), name)) : Ref();
-        if (PyErr_Occurred()) {
-            // Left to call_method, which meets the same failure as the host.
-            PyErr_Clear();
-            return;
-        }
-    }
-    // Not remembered if the lookup ran code that changed the type.
-    if (found && PyFunction_Check(found.get()) && type->tp_version_tag == cache.version)
-        cache.function = std::move(found);
-}
-
-}  // namespace
-
-Ref call_method(MethodCache& cache, PyObject* self, PyObject* name,
-                std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type != cache.type || type->tp_version_tag != cache.version || !cache.version)
-        remember(cache, type, name);
-    if (!cache.function) return call_method(self, name, args, kwnames);
-    if (args.size() + 2 > max_call_args) return too_many_args();
-    std::array<PyObject*, max_call_args> buffer{};
-    std::size_t n = 1;
-    buffer[n++] = self;
-    for (PyObject* a : args) buffer[n++] = a;
-    const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    // Held for the call: a change of the type while it runs may replace it.
-    Ref function = Ref::borrow(cache.function.get());
-    return Ref::steal(PyObject_Vectorcall(function.get(), buffer.data() + 1,
-                                          (n - 1 - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames));
-}
-
 bool print(PyObject* text) noexcept {
     return static_cast<bool>(call(state.print.get(), {text}));
 }

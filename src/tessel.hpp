@@ -162,18 +162,6 @@ struct FunctionSpec {
 Ref make_function(const FunctionSpec& spec) noexcept;
 bool init_function_type() noexcept;
 
-// What `obj.name` is for the instances of one type, remembered by one call
-// site while nothing can have changed it: the type keeps the version tag
-// recorded here (the host gives a type a new tag whenever it or one of its
-// bases changes), its instances have no dictionary that could hide the
-// name, and the name is a plain function of the type, which binds as a
-// method.  The host's own attribute caches rest on the same rule.
-struct MethodCache {
-    PyTypeObject* type = nullptr;  // compared only
-    unsigned int version = 0;
-    Ref function;                  // null: look the name up each call
-};
-
 // ---------------------------------------------------------------------------
 // Module state.  One module object is live per process at a time (a second
 // import gets the first object back; another interpreter is refused), so
@@ -197,8 +185,6 @@ struct State {
     Ref one;          // the int 1
     Ref separators;   // ("/", "\\")
     Ref str_strip;    // str.strip, looked up at first use
-    // The path methods called for every file.
-    MethodCache mkdir_method, touch_method, absolute_method;
     Ref name_table;   // owns every string of names
     Names names{};
 };
@@ -239,12 +225,6 @@ Ref call_method(PyObject* self, PyObject* name,
                 std::initializer_list<PyObject*> args = {},
                 PyObject* kwnames = nullptr) noexcept;
 Ref getattr(PyObject* obj, PyObject* name) noexcept;
-
-// self.name(*args), with the lookup remembered in cache where it may be;
-// otherwise exactly call_method.
-Ref call_method(MethodCache& cache, PyObject* self, PyObject* name,
-                std::initializer_list<PyObject*> args = {},
-                PyObject* kwnames = nullptr) noexcept;
 
 // A new list holding item alone.
 inline Ref list_of(PyObject* item) noexcept {

@@ -1,7 +1,7 @@
 """The path methods that create_file calls for every file (mkdir, touch,
-absolute): the module remembers where it found them, so a change made to a
-path class, or a different path class, between two calls must be honoured
-at the next call, exactly as Python code calling the same methods would."""
+absolute): a change made to a path class, or a different path class, between
+two calls is honoured at the next call, exactly as Python code calling the
+same methods would honour it."""
 import pathlib
 
 import pytest
