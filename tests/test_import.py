@@ -1,6 +1,9 @@
 """Import-time behaviour, each case in a fresh interpreter: probes of the
 optional packages, the names the body binds, importing more than once."""
 import json
+import re
+import shutil
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -149,3 +152,18 @@ def test_version_is_read_during_import_after_the_warnings(run_py, pkg_copy, cont
     *printed, where, got = proc.stdout.splitlines()
     assert Path(where).parent == pkg and got == version
     assert printed == [CLIP_WARNING, GNTP_WARNING] + error
+
+
+@pytest.mark.skipif(not (shutil.which("readelf") and shutil.which("nm")),
+                    reason="needs readelf and nm (Debian: binutils)")
+def test_module_file_needs_no_cxx_runtime_and_exports_only_its_init(tt):
+    so = tt.__file__
+    dynamic = subprocess.run(["readelf", "-d", so], capture_output=True, text=True,
+                             check=True).stdout
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", dynamic)
+    assert needed and not [lib for lib in needed if "stdc++" in lib or "c++" in lib]
+    symbols = subprocess.run(["nm", "-D", "--defined-only", so], capture_output=True, text=True,
+                             check=True).stdout.split("\n")
+    exported = [line.split()[-1] for line in symbols
+                if line.strip() and line.split()[-2] in "TDBR"]
+    assert exported == ["PyInit_tessel"]
