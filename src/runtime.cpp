@@ -327,7 +327,9 @@ void add_traceback(const char* function, Where where) noexcept {
     char path[256];
     traceback_path(where.file, path);
     // Made with no exception pending, as the host makes its own frames; if
-    // the entry cannot be made, the exception goes on without it.
+    // the entry cannot be made, the exception goes on without it.  (Should
+    // PyTraceBack_Here itself fail, its own error is pending instead, with
+    // the exception as its context.)
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref globals = Ref::steal(PyDict_New());
     PyCodeObject* code = globals ? PyCode_NewEmpty(path, function, where.line) : nullptr;
@@ -337,7 +339,7 @@ void add_traceback(const char* function, Where where) noexcept {
     Ref frame_ref = Ref::steal(reinterpret_cast<PyObject*>(frame));
     if (!frame) PyErr_Clear();
     PyErr_SetRaisedException(exc.release());
-    if (frame && PyTraceBack_Here(frame) < 0) PyErr_Clear();
+    if (frame) PyTraceBack_Here(frame);
 }
 
 Ref global(PyObject* name) noexcept {

@@ -166,8 +166,8 @@ bool init_function_type() noexcept;
 // Module state.  One module object is live per process at a time (a second
 // import gets the first object back; another interpreter is refused), so
 // the state is a single static.  It belongs to the interpreter that
-// imported the module and is released when that module is freed, at the
-// latest when the interpreter is finalised, or when its import fails.
+// imported the module and is released when that interpreter is finalised,
+// or when the import fails.
 
 struct State {
     PyObject* module = nullptr;   // borrowed: the interpreter's dict owns it
@@ -288,7 +288,7 @@ inline bool pending_is_exception() noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Function specs of each area, and the module's execution step.
+// Function specs of each area.
 
 extern const FunctionSpec get_version_spec;
 extern const FunctionSpec main_spec;
