@@ -4,11 +4,12 @@ import array
 import collections
 import decimal
 import pathlib
+import re
 import types
 
 import pytest
 
-from conftest import ListSub, StrSub
+from conftest import REPO, ListSub, StrSub
 
 FUNCTIONS = {
     "get_version": ("get_version", {},
@@ -149,3 +150,31 @@ def test_type_check_comes_after_argument_binding(fc):
         fc.create_file(None, None)
     with pytest.raises(TypeError, match="unexpected keyword argument 'y'"):
         fc.create_file(None, y=1)
+
+
+def _boom(*args):
+    raise ZeroDivisionError("boom")
+
+
+# Each case makes one of the module's functions print a traceback of a
+# failure it handles: TRACEBACK=1 for get_version, --debug for create_file.
+@pytest.mark.parametrize("env, argv, call, function", [
+    ({"TRACEBACK": "1"}, [], lambda tt, fc: tt.get_version(), "get_version"),
+    ({}, ["--debug"], lambda tt, fc: fc.create_file("x.txt"), "create_file"),
+])
+def test_tracebacks_show_the_module_functions(tt, fc, workdir, monkeypatch, capsys, argv, env,
+                                              call, function):
+    """The entry names a source file below tessel/src/ and a line of it that
+    belongs to the function."""
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.setattr("sys.argv", ["tessel", *argv])
+    monkeypatch.setattr(tt, "Path", _boom)
+    call(tt, fc)
+    out = capsys.readouterr().out
+    assert "ZeroDivisionError: boom" in out
+    entries = re.findall(r'File "(tessel/src/[\w.]+)", line (\d+), in (\w+)', out)
+    assert [name for _, _, name in entries] == [function]
+    for path, line, name in entries:
+        source = (REPO / path.removeprefix("tessel/")).read_text().splitlines()
+        assert name in source[int(line) - 1]

@@ -1,10 +1,6 @@
 """get_version(): where the version file is looked for, which line decides,
 and what is printed when reading it fails."""
-import re
-
 import pytest
-
-from conftest import REPO
 
 
 @pytest.mark.parametrize("content, expected", [
@@ -156,16 +152,3 @@ def test_exception_from_closing_the_file_keeps_the_first_as_context(run_py, clos
         lines = [ln for ln in lines if ln and not ln.startswith((" ", "Traceback"))]
     assert lines == printed
 
-
-def test_tracebacks_show_the_module_functions(tt, monkeypatch, capsys):
-    """Each entry names a source file below tessel/src/ and a line of it
-    that belongs to the function."""
-    monkeypatch.setenv("TRACEBACK", "1")
-    monkeypatch.setattr(tt, "Path", _boom)
-    tt.get_version()
-    out = capsys.readouterr().out
-    entries = re.findall(r'File "(tessel/src/[\w.]+)", line (\d+), in (\w+)', out)
-    assert [name for _, _, name in entries] == ["get_version"]
-    for path, line, name in entries:
-        source = (REPO / path.removeprefix("tessel/")).read_text().splitlines()
-        assert name in source[int(line) - 1]
