@@ -80,6 +80,11 @@ def utime_error(code, path):
     return oserror(code, path if UTIME_NAMES_THE_FILE else None)
 
 
+def failing_path(*args):
+    """A stand-in for the module global Path whose every call fails."""
+    raise ZeroDivisionError("from Path")
+
+
 # Subclasses of the built-in types that tessel refuses.
 class StrSub(str):
     pass

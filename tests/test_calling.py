@@ -9,7 +9,7 @@ import types
 
 import pytest
 
-from conftest import REPO, ListSub, StrSub
+from conftest import REPO, ListSub, StrSub, failing_path
 
 FUNCTIONS = {
     "get_version": ("get_version", {},
@@ -152,10 +152,6 @@ def test_type_check_comes_after_argument_binding(fc):
         fc.create_file(None, y=1)
 
 
-def _boom(*args):
-    raise ZeroDivisionError("boom")
-
-
 # Each case makes one of the module's functions print a traceback of a
 # failure it handles: TRACEBACK=1 for get_version, --debug for create_file.
 @pytest.mark.parametrize("env, argv, call, function", [
@@ -169,10 +165,10 @@ def test_tracebacks_show_the_module_functions(tt, fc, workdir, monkeypatch, caps
     for name, value in env.items():
         monkeypatch.setenv(name, value)
     monkeypatch.setattr("sys.argv", ["tessel", *argv])
-    monkeypatch.setattr(tt, "Path", _boom)
+    monkeypatch.setattr(tt, "Path", failing_path)
     call(tt, fc)
     out = capsys.readouterr().out
-    assert "ZeroDivisionError: boom" in out
+    assert "ZeroDivisionError: from Path" in out
     entries = re.findall(r'File "(tessel/src/[\w.]+)", line (\d+), in (\w+)', out)
     assert [name for _, _, name in entries] == [function]
     for path, line, name in entries:

@@ -2,6 +2,8 @@
 and what is printed when reading it fails."""
 import pytest
 
+from conftest import failing_path
+
 
 @pytest.mark.parametrize("content, expected", [
     ('version = "1.2.3"\n', "1.2.3"),
@@ -70,18 +72,14 @@ def test_subdirectory_follows_NAME_and_file_is_read_on_every_call(tt, moddir, mo
 def test_failure_output_follows_TRACEBACK(tt, monkeypatch, capsys, value, traceback_shown):
     if value is not None:
         monkeypatch.setenv("TRACEBACK", value)
-    monkeypatch.setattr(tt, "Path", _boom)
+    monkeypatch.setattr(tt, "Path", failing_path)
     assert tt.get_version() == "2.0"
     out = capsys.readouterr().out
     if traceback_shown:
         assert out.startswith("Traceback (most recent call last):\n")
-        assert "in _boom" in out and out.endswith("ZeroDivisionError: from Path\n\n")
+        assert "in failing_path" in out and out.endswith("ZeroDivisionError: from Path\n\n")
     else:
         assert out == "ERROR: from Path\n"
-
-
-def _boom(*args):
-    raise ZeroDivisionError("from Path")
 
 
 def test_missing_module_file_name_is_reported(tt, monkeypatch, capsys):
