@@ -16,8 +16,8 @@ measured, with standard output sent to a file.
 Files are made on a tmpfs (/dev/shm) when there is one, so that the figures
 show what tessel and the floor cost rather than the disk's journal; --dir
 puts them elsewhere (on a disk the run takes several times longer and the
-file system's own costs and noise swamp the ratios).  Needs only python3.12
-and GNU coreutils.
+file system's own costs and noise swamp the ratios).  Needs only CPython 3.12
+or later and GNU coreutils.
 """
 import argparse
 import json
