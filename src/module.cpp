@@ -185,11 +185,11 @@ bool make_names() noexcept {
 
 // The built-ins that the module binds once, at import.
 bool bind_builtins() noexcept {
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (!builtins) {
-        PyErr_SetString(PyExc_RuntimeError, "tessel: no built-ins to import with");
-        return false;
-    }
+    // The interpreter's builtins module, which is what the import machinery's
+    // frames see as their built-ins.
+    Ref module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!module) return false;
+    PyObject* builtins = PyModule_GetDict(module.get());
     state.builtins = Ref::borrow(builtins);
     for (auto [slot, name] : {std::pair{&state.print, "print"}, {&state.open, "open"},
                               {&state.sum, "sum"}}) {

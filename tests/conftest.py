@@ -49,14 +49,19 @@ def summary(created, expected):
 # Texts of the host's exceptions, which differ between CPython versions -----
 
 
-def host_error(call, *args, **kwargs):
-    """The text of the exception that the host raises for call(*args, **kwargs),
-    a call that must fail."""
+def host_exception(call, *args, **kwargs):
+    """The exception that the host raises for call(*args, **kwargs), a call
+    that must fail."""
     try:
         call(*args, **kwargs)
     except Exception as e:  # noqa: BLE001 - whatever the host raises
-        return str(e)
+        return e
     raise AssertionError(f"{call!r}{args} did not fail")
+
+
+def host_error(call, *args, **kwargs):
+    """The text of the exception that the host raises for call(*args, **kwargs)."""
+    return str(host_exception(call, *args, **kwargs))
 
 
 def _utime_names_the_file():

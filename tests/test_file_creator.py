@@ -1,5 +1,6 @@
 """FileCreator: the class object, create_file and create_files."""
 import io
+import operator
 import os
 import types
 from pathlib import Path
@@ -221,8 +222,8 @@ def test_batch_expands_everything_before_creating(tt):
 
 
 @pytest.mark.parametrize("files, error, made", [
-    (["a.txt", 1], "argument of type 'int' is not iterable", []),
-    (["a.txt", b"b.txt"], "a bytes-like object is required, not 'str'", []),
+    (["a.txt", 1], host_error(operator.contains, 1, "{"), []),
+    (["a.txt", b"b.txt"], host_error(operator.contains, b"b.txt", "{"), []),
     (["a.txt", ("b.txt",)], "Argument 'filepath' has incorrect type (expected str, got tuple)",
      ["a.txt"]),
     (["a.txt", ["{", "}"]],
