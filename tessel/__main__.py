@@ -1,32 +1,135 @@
-"""Command-line entry: the ``tessel`` command and ``python -m tessel``."""
+"""Command-line entry: the ``tessel`` command and ``python -m tessel``.
+
+The command behaves as a Unix tool around the module's main():
+
+- each report line is written as soon as it is printed, so that a run that
+  is killed or interrupted has listed every file it made, except at most the
+  one in progress;
+- the first write to standard output that fails ends the run: a reader that
+  went away ends it as SIGPIPE ends a Unix tool, any other failure with one
+  line on standard error and status 1;
+- Ctrl-C ends it as SIGINT does, with no traceback unless --debug is given;
+- any output encoding works: a character that it cannot represent is written
+  as a backslash escape, and a name that arrived as bytes undecodable in the
+  locale is written back as those bytes.
+"""
+import codecs
+import errno
+import io
 import os
+import signal
 import sys
+
+ERRORS = "tessel.output"
+
+
+class OutputGone(BaseException):
+    """Standard output can no longer be written.  Not an Exception, so that
+    no handler of a single file takes it for that file's failure: it ends
+    the whole run."""
+
+    def __init__(self, error):
+        super().__init__(error)
+        self.error = error
+
+
+class _Output(io.RawIOBase):
+    """File descriptor 1, written whole on each call, failing with OutputGone."""
+
+    def __init__(self, fd):
+        super().__init__()
+        self._fd = fd
+
+    def writable(self):
+        return True
+
+    def fileno(self):
+        return self._fd
+
+    def write(self, data):
+        view = memoryview(data).cast("B")
+        try:
+            while view:
+                view = view[os.write(self._fd, view):]
+        except OSError as error:
+            raise OutputGone(error) from None
+        return len(data)
+
+
+def _escape(error):
+    """Encoding errors, one character at a time: a surrogate escape of an
+    undecodable byte becomes that byte again, anything else a backslash
+    escape."""
+    if not isinstance(error, UnicodeEncodeError):
+        raise error
+    char = error.object[error.start]
+    if "\udc80" <= char <= "\udcff":
+        return bytes([ord(char) - 0xDC00]), error.start + 1
+    return char.encode("ascii", "backslashreplace").decode("ascii"), error.start + 1
+
+
+codecs.register_error(ERRORS, _escape)
+
+
+def _line_output(stream):
+    """A line-buffered text stream on stream's descriptor, in its encoding;
+    stream itself if it has no descriptor."""
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):
+        return stream
+    stream.flush()
+    return io.TextIOWrapper(_Output(fd), encoding=stream.encoding, errors=ERRORS,
+                            line_buffering=True)
+
+
+def _die(signum):
+    """Ends the process as the default action of signum does."""
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    signal.pause()  # the signal is pending until the kill is delivered
+
+
+def _flush():
+    """Writes out a line that is still being printed, if it can be written."""
+    try:
+        if sys.stdout is not None:
+            sys.stdout.flush()
+    except (OutputGone, OSError):
+        pass
 
 
 def run():
     """Run tessel's main() and exit with its status."""
-    # A file name that is not valid in the locale's encoding reaches us with
-    # surrogate escapes; write it back as the bytes it was given as, rather
-    # than failing on the line that reports it.
-    if hasattr(sys.stdout, "reconfigure"):
-        sys.stdout.reconfigure(errors="surrogateescape")
+    # With no standard output at all (`tessel ... >&-`), print() writes
+    # nothing and the run goes on.
+    if sys.stdout is not None:
+        sys.stdout = _line_output(sys.stdout)
     try:
         from tessel.tessel import main  # may print warnings already
         status = main()
-        if sys.stdout is not None:
-            sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader of our output has gone (`tessel ... | head`): the files
-        # made so far stay, the run counts as failed, and nothing more is
-        # written, also not by the flush at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+    except OutputGone as gone:
+        # The files made so far stay; nothing more is written, also not at
+        # exit.
+        sys.stdout = None
+        if gone.error.errno == errno.EPIPE:
+            _die(signal.SIGPIPE)
+        print(f"tessel: cannot write to standard output: {gone.error}", file=sys.stderr)
         sys.exit(1)
+    except KeyboardInterrupt:
+        _flush()
+        if "--debug" in sys.argv:
+            raise  # the host prints the traceback and ends with SIGINT
+        _die(signal.SIGINT)
     sys.exit(status)
 
 
 if __name__ == "__main__":
+    # `python -m` puts the current folder first on sys.path: a file made
+    # there, such as pathlib.py or clipboard.py, must not shadow the modules
+    # that tessel imports.
+    if not sys.flags.safe_path and sys.path and sys.path[0] in ("", os.getcwd()):
+        del sys.path[0]
     # The usage line names the program after argv[0], which here would be
     # this file's name.
     sys.argv[0] = "python -m tessel"

@@ -22,6 +22,7 @@ TESTS = Path(__file__).resolve().parent
 REPO = TESTS.parent
 STANDINS = TESTS / "standins"
 PYTHON = sys.executable
+TESSEL = str(Path(PYTHON).parent / "tessel")  # the installed console script
 
 sys.path.insert(0, str(STANDINS))
 
@@ -101,7 +102,39 @@ class ListSub(list):
 
 # Environment variables that the module or the stand-ins read.
 _ENV_KNOBS = ("TRACEBACK", "TESSEL_RECORD", "TESSEL_FAIL_COPY", "TESSEL_FAIL_GROWLNOTIFIER",
-              "TESSEL_FAIL_REGISTER", "TESSEL_FAIL_NOTIFY")
+              "TESSEL_FAIL_REGISTER", "TESSEL_FAIL_NOTIFY", "TESSEL_COPY_INTO_CLOSED_PIPE")
+
+
+def child_env(standins=True, **extra):
+    """The environment of a child process: this one's without the knobs above
+    and the PYTHON* settings, the stand-ins on the path unless standins is
+    false, UTF-8 output, then extra (a value of None removes a variable)."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in _ENV_KNOBS and not k.startswith("PYTHON")}
+    env.update(PYTHONPATH=str(STANDINS) if standins else "", PYTHONIOENCODING="utf-8")
+    for k, v in extra.items():
+        if v is None:
+            env.pop(k, None)
+        else:
+            env[k] = v
+    return env
+
+
+def files_in(root):
+    """Every path below root, relative to it, sorted."""
+    return sorted(str(p.relative_to(root)) for p in root.rglob("*"))
+
+
+def run_tessel(cwd, *args, command=(TESSEL,), env=None, **kwargs):
+    """Runs the tessel command (or another command line) with args in cwd and
+    the environment env (default: child_env()); the output is captured as
+    text unless kwargs say otherwise.  Returns the CompletedProcess."""
+    kwargs.setdefault("timeout", 120)
+    if "stdout" not in kwargs and "stderr" not in kwargs:
+        kwargs.setdefault("capture_output", True)
+    kwargs.setdefault("text", True)
+    return subprocess.run([*command, *args], cwd=cwd, env=child_env() if env is None else env,
+                          **kwargs)
 
 
 @pytest.fixture(autouse=True)

@@ -5,14 +5,11 @@ import errno
 import json
 import os
 import pathlib
-import subprocess
 import sys
 
 import pytest
 
-from conftest import STANDINS, err, summary, utime_error
-
-TESSEL = str(pathlib.Path(sys.executable).parent / "tessel")
+from conftest import TESSEL, child_env, err, run_tessel, summary, utime_error
 
 EPILOG = "\n".join([
     "",
@@ -48,12 +45,8 @@ def work(tmp_path, monkeypatch):
 
 
 def run(cwd, *words, standins=True, command=(TESSEL,)):
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("TESSEL_", "PYTHON")) and k != "TRACEBACK"}
-    env.update(PYTHONPATH=str(STANDINS) if standins else "", COLUMNS="80",
-               TESSEL_RECORD=str(cwd.parent / "record.jsonl"))
-    return subprocess.run([*command, *words], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=120)
+    env = child_env(standins, COLUMNS="80", TESSEL_RECORD=str(cwd.parent / "record.jsonl"))
+    return run_tessel(cwd, *words, command=command, env=env)
 
 
 def recorded(cwd):
@@ -189,10 +182,8 @@ def test_name_not_in_the_locale_encoding(work):
     # The shell hands over raw bytes; the report writes them back unchanged,
     # also where the locale's stdout would refuse them (as a UTF-8 locale
     # other than C.UTF-8 does).
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("TESSEL_", "PYTHON"))}
-    env.update(PYTHONIOENCODING="utf-8:strict", PYTHONPATH="")
-    proc = subprocess.run([TESSEL.encode(), b"\xff.txt"], cwd=work, env=env,
-                          capture_output=True, timeout=120)
+    env = child_env(False, PYTHONIOENCODING="utf-8:strict")
+    proc = run_tessel(work, b"\xff.txt", command=(TESSEL.encode(),), env=env, text=False)
     assert proc.returncode == 0, proc.stderr
     assert os.listdir(work.as_posix().encode()) == [b"\xff.txt"]
     assert f'✓ File created: "{work}/'.encode() + b'\xff.txt"\n' in proc.stdout

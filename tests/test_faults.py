@@ -1,46 +1,23 @@
 """Faults from outside tessel: file systems that refuse, names taken by the
-wrong kind of entry, a closed or broken standard output, SIGINT in the middle
-of a batch, failing optional packages, broken module globals, and threads.
+wrong kind of entry, failing optional packages, broken module globals, and
+threads.  (Faults of the command's own output and signals: test_command.py.)
 
 Whatever happens, every file made before the fault stays, the lines and the
 exit status say what happened, and nothing crashes."""
 import argparse
 import errno
 import itertools
-import os
-import signal
 import subprocess
 import sys
 import threading
 import types
-from pathlib import Path
 
 import pytest
 
-from conftest import STANDINS, err, host_exception, ok, oserror, summary, utime_error
+from conftest import (TESSEL, child_env, err, files_in, host_exception, ok, oserror, run_tessel,
+                      summary, utime_error)
 
-TESSEL = str(Path(sys.executable).parent / "tessel")
 DELETE = object()
-
-
-
-
-def child_env(**extra):
-    """The stand-ins on the path (so the import prints no warnings), no knobs
-    of the test process, output buffered unless asked otherwise."""
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("TESSEL_", "PYTHON")) and k != "TRACEBACK"}
-    env.update(PYTHONPATH=str(STANDINS), PYTHONIOENCODING="utf-8", **extra)
-    return env
-
-
-def tessel(cwd, *args, **kwargs):
-    return subprocess.run([TESSEL, *args], cwd=cwd, env=child_env(), capture_output=True,
-                          text=True, timeout=120, **kwargs)
-
-
-def files_in(root):
-    return sorted(str(p.relative_to(root)) for p in root.rglob("*"))
 
 
 # --- File systems that refuse --------------------------------------------------
@@ -117,7 +94,7 @@ def test_names_taken_by_the_wrong_kind(tmp_path):
     (work / "f.txt").write_text("kept")
     (work / "d").mkdir()
     (work / "d" / "inner.txt").write_text("kept too")
-    p = tessel(work, "before.txt", "f.txt/x.txt", "f.txt/sub/x.txt", "f.txt/", "d", "d/",
+    p = run_tessel(work, "before.txt", "f.txt/x.txt", "f.txt/sub/x.txt", "f.txt/", "d", "d/",
                "d/{inner.txt,new.txt}", "after.txt")
     assert p.stdout.splitlines() == [
         ok(work / "before.txt"),
@@ -130,79 +107,6 @@ def test_names_taken_by_the_wrong_kind(tmp_path):
     assert (work / "f.txt").read_text() == "kept"
     assert (work / "d" / "inner.txt").read_text() == "kept too"
     assert files_in(work) == ["after.txt", "before.txt", "d", "d/inner.txt", "d/new.txt", "f.txt"]
-
-
-# --- Standard output -------------------------------------------------------------
-
-def broken_pipe():
-    r, w = os.pipe()
-    os.close(r)
-    return w
-
-
-@pytest.mark.parametrize("how, unbuffered, status, made, stderr", [
-    # The lines wait in the buffer: all files are made, and the failing
-    # flush makes the run fail quietly.
-    ("broken pipe", False, 1, "abc", ""),
-    # Each line is written at once: the first one fails, and the error that
-    # create_file's own error line meets ends the run, quietly too.
-    ("broken pipe", True, 1, "a", ""),
-    # No sys.stdout at all: print() writes nothing, and nothing fails.
-    ("closed", False, 0, "abc", ""),
-])
-def test_standard_output_that_cannot_be_written(tmp_path, how, unbuffered, status, made, stderr):
-    env = child_env(**({"PYTHONUNBUFFERED": "1"} if unbuffered else {}))
-    if how == "closed":
-        p = subprocess.run(["sh", "-c", '"$0" a b c >&-', TESSEL], cwd=tmp_path, env=env,
-                           capture_output=True, text=True, timeout=120)
-    else:
-        w = broken_pipe()
-        try:
-            p = subprocess.run([TESSEL, "a", "b", "c"], cwd=tmp_path, env=env, stdout=w,
-                               stderr=subprocess.PIPE, text=True, timeout=120)
-        finally:
-            os.close(w)
-    assert p.returncode == status
-    assert p.stderr == stderr
-    assert files_in(tmp_path) == list(made)
-
-
-def test_pipe_into_head(tmp_path):
-    p = subprocess.run(["bash", "-c", '"$0" a b c | head -c0; exit "${PIPESTATUS[0]}"', TESSEL],
-                       cwd=tmp_path, env=child_env(), capture_output=True, text=True, timeout=120)
-    # 0 when head was still there for the final flush, else 1.
-    assert p.returncode in (0, 1)
-    assert p.stderr == ""
-    assert files_in(tmp_path) == ["a", "b", "c"]
-
-
-# --- SIGINT --------------------------------------------------------------------
-
-def test_sigint_in_the_middle_of_a_batch(tmp_path):
-    names = [f"f{i:04}" for i in range(5000)]
-    child = subprocess.Popen([TESSEL, "big/{" + ",".join(names) + "}"], cwd=tmp_path,
-                             env=child_env(PYTHONUNBUFFERED="1"), stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-    head = "".join(child.stdout.readline() for _ in range(50))
-    child.send_signal(signal.SIGINT)
-    # Read through the same buffered reader: communicate() would skip what it
-    # has read ahead.  The traceback is too short to fill the stderr pipe.
-    rest, stderr = child.stdout.read(), child.stderr.read()
-    child.wait(timeout=120)
-    # The interrupt may come inside print(), between a line and its line end.
-    shown = (head + rest).splitlines()
-    # The pipe holds far fewer lines than the batch has files, so the signal
-    # came before the end.
-    assert 50 <= len(shown) < len(names)
-    assert shown == [ok(tmp_path / "big" / n) for n in names[:len(shown)]]
-    # The interpreter ends itself with SIGINT, as for any KeyboardInterrupt that
-    # reaches the top; the interrupt is not taken for a failed file.
-    assert child.returncode == -signal.SIGINT
-    assert stderr.rstrip().endswith("KeyboardInterrupt")
-    made = sorted(p.name for p in (tmp_path / "big").iterdir())
-    # Every reported file is there, plus at most the one being made when the
-    # signal came; none later.
-    assert made in (names[:len(shown)], names[:len(shown) + 1])
 
 
 # --- Failing optional packages ---------------------------------------------------

@@ -2,14 +2,12 @@
 of x/a.txt on the clipboard, read back with xclip."""
 import os
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-TESTS = Path(__file__).resolve().parent
-TESSEL = str(Path(sys.executable).parent / "tessel")
+from conftest import TESSEL, TESTS, child_env, run_tessel
+
 # Debian's python3-pyperclip, pure Python, made importable by 3.12 alone.
 PYPERCLIP = Path("/usr/lib/python3/dist-packages/pyperclip")
 
@@ -24,15 +22,11 @@ def test_path_lands_on_the_x_clipboard(tmp_path):
     (links / "pyperclip").symlink_to(PYPERCLIP)
     work = tmp_path / "work"
     work.mkdir()
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("TESSEL_", "PYTHON")) and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    env.update(PYTHONPATH=os.pathsep.join([str(TESTS / "standins_x"), str(links)]),
-               PYTHONIOENCODING="utf-8")
-    p = subprocess.run(
-        ["xvfb-run", "-a", "sh", "-c",
-         '"$0" x/a.txt > tessel.out; echo $? > status; xclip -o -selection clipboard > clip',
-         TESSEL],
-        cwd=work, env=env, capture_output=True, text=True, timeout=120)
+    env = child_env(False, PYTHONPATH=os.pathsep.join([str(TESTS / "standins_x"), str(links)]),
+                    DISPLAY=None, WAYLAND_DISPLAY=None)
+    p = run_tessel(work, "-a", "sh", "-c",
+                   '"$0" x/a.txt > tessel.out; echo $? > status; xclip -o -selection clipboard > clip',
+                   TESSEL, command=("xvfb-run",), env=env)
     assert p.returncode == 0, p.stderr
     made = os.path.join(os.path.realpath(work), "x", "a.txt")
     assert (work / "status").read_text() == "0\n"

@@ -1,0 +1,177 @@
+"""The tessel command as a Unix tool: a standard output that cannot be written
+or whose reader goes away, signals in the middle of a run, output encodings
+that cannot represent every character, and `python -m tessel` in a folder
+that holds modules of the same names as those that tessel imports."""
+import errno
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import (PYTHON, TESSEL, child_env, err, files_in, ok, oserror, run_tessel,
+                      summary)
+
+# A batch too long to finish before a signal or a reader's exit: written as
+# the shell splits it, so that no single argument meets the kernel's limit.
+NAMES = [f"f{i:05}" for i in range(20000)]
+BATCH = ["big/{" + NAMES[0] + ",", *(n + "," for n in NAMES[1:-1]), NAMES[-1] + "}"]
+
+
+def reported(cwd, names):
+    return [ok(cwd / "big" / n) for n in names]
+
+
+def made_in_order(cwd):
+    """The files of the batch that exist: always the first ones, in order."""
+    made = sorted(os.listdir(cwd / "big"))
+    assert made == NAMES[:len(made)]
+    return made
+
+
+def closed_pipe():
+    r, w = os.pipe()
+    os.close(r)
+    return w
+
+
+# --- Standard output that cannot be written ---------------------------------------
+
+@pytest.mark.parametrize("unbuffered", [False, True])
+@pytest.mark.parametrize("how, status, made, stderr", [
+    # The reader has gone: the first line's write ends the run as SIGPIPE
+    # ends any Unix tool; the file made stays and none is reported as failed.
+    ("closed pipe", -signal.SIGPIPE, ["a"], ""),
+    # No standard output at all: print() writes nothing and the run goes on.
+    ("closed", 0, ["a", "b", "c"], ""),
+    # Any other failing write ends the run with one line and status 1.
+    ("/dev/full", 1, ["a"],
+     f"tessel: cannot write to standard output: {oserror(errno.ENOSPC)}\n"),
+])
+def test_standard_output_that_cannot_be_written(tmp_path, how, status, made, stderr, unbuffered):
+    env = child_env(PYTHONUNBUFFERED="1" if unbuffered else None)
+    if how == "closed":
+        p = run_tessel(tmp_path, "-c", '"$0" a b c >&-', TESSEL, command=("sh",), env=env)
+    else:
+        fd = closed_pipe() if how == "closed pipe" else os.open("/dev/full", os.O_WRONLY)
+        try:
+            p = run_tessel(tmp_path, "a", "b", "c", env=env, stdout=fd, stderr=subprocess.PIPE)
+        finally:
+            os.close(fd)
+    assert (p.returncode, p.stderr, files_in(tmp_path)) == (status, stderr, made)
+
+
+def test_reader_that_goes_away_in_the_middle(tmp_path):
+    work = tmp_path.resolve()
+    p = run_tessel(work, "-c", '"$0" "$@" | head -n 3; exit "${PIPESTATUS[0]}"', TESSEL, *BATCH,
+                   command=("bash",))
+    assert p.returncode == 128 + signal.SIGPIPE  # as bash reports a death by SIGPIPE
+    assert (p.stdout.splitlines(), p.stderr) == (reported(work, NAMES[:3]), "")
+    # The run ended soon after, at the first write into the closed pipe.
+    assert 3 <= len(made_in_order(work)) < len(NAMES)
+
+
+def test_a_closed_pipe_of_the_clipboard_is_a_failed_copy(tmp_path):
+    work = tmp_path.resolve()
+    p = run_tessel(work, "a", "b", env=child_env(TESSEL_COPY_INTO_CLOSED_PIPE="1"))
+    warning = f"Warning: Could not copy to clipboard: {oserror(errno.EPIPE)}"
+    assert p.stdout.splitlines() == [warning, ok(work / "a"), warning, ok(work / "b"),
+                                     *summary(2, 2)]
+    assert (p.returncode, p.stderr) == (0, "")
+
+
+# --- Signals ------------------------------------------------------------------------
+
+def start_batch(cwd, *options, stdout=subprocess.PIPE, env=None):
+    return subprocess.Popen([TESSEL, *options, *BATCH], cwd=cwd, env=env or child_env(),
+                            stdout=stdout, stderr=subprocess.PIPE, text=True)
+
+
+@pytest.mark.parametrize("debug", [False, True])
+def test_ctrl_c(tmp_path, debug):
+    work = tmp_path.resolve()
+    child = start_batch(work, *(["--debug"] if debug else []))
+    # Each line comes as soon as its file is made, with no buffer to fill.
+    head = "".join(child.stdout.readline() for _ in range(50))
+    child.send_signal(signal.SIGINT)
+    # Read through the same buffered reader: communicate() would skip what it
+    # has read ahead.
+    rest, stderr = child.stdout.read(), child.stderr.read()
+    child.wait(timeout=120)
+    shown = (head + rest).splitlines()
+    assert 50 <= len(shown) < len(NAMES)
+    assert shown == reported(work, NAMES[:len(shown)])
+    # Ended as SIGINT ends a process, so that a calling shell stops too.
+    assert child.returncode == -signal.SIGINT
+    if debug:
+        assert stderr.startswith("Traceback") and stderr.rstrip().endswith("KeyboardInterrupt")
+    else:
+        assert stderr == ""
+    # Every reported file is there, plus at most the one in progress.
+    assert len(made_in_order(work)) - len(shown) in (0, 1)
+
+
+def test_interrupt_inside_a_clipboard_copy(tmp_path):
+    work = tmp_path.resolve()
+    p = run_tessel(work, "a", "b", env=child_env(TESSEL_FAIL_COPY="KeyboardInterrupt"))
+    # The copy of a was interrupted: a is made, not reported, and nothing later.
+    assert (p.returncode, p.stdout, p.stderr) == (-signal.SIGINT, "", "")
+    assert files_in(work) == ["a"]
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
+def test_a_killed_run_has_listed_what_it_made(tmp_path, signum):
+    work = tmp_path.resolve()
+    out = work / "out"
+    with open(out, "w") as f:
+        child = start_batch(work, stdout=f)
+    deadline = time.monotonic() + 60
+    while out.read_text().count("\n") < 50 and time.monotonic() < deadline:
+        time.sleep(0.001)
+    child.send_signal(signum)
+    child.wait(timeout=120)
+    assert child.returncode == -signum
+    shown = out.read_text().splitlines()
+    assert 50 <= len(shown) < len(NAMES)
+    assert shown == reported(work, NAMES[:len(shown)])
+    assert len(made_in_order(work)) - len(shown) in (0, 1)
+
+
+# --- Output encodings -----------------------------------------------------------------
+
+@pytest.mark.parametrize("encoding", ["ascii", "latin-1", "cp437", "utf-8"])
+def test_every_file_is_attempted_and_reported_in_any_encoding(tmp_path, encoding):
+    work = tmp_path.resolve()
+    (work / "f.txt").touch()
+    p = run_tessel(work, "é1", "f.txt/x", "✓3", env=child_env(PYTHONIOENCODING=encoding),
+                   text=False)
+    lines = [ok(work / "é1"), err("f.txt/x", oserror(errno.EEXIST, "f.txt")), ok(work / "✓3"),
+             *summary(2, 3)]
+    # What the encoding cannot represent is written as a backslash escape.
+    assert p.stdout.decode(encoding).splitlines() == [
+        line.encode(encoding, "backslashreplace").decode(encoding) for line in lines]
+    assert (p.returncode, p.stderr) == (1, b"")
+    assert files_in(work) == ["f.txt", "é1", "✓3"]
+
+
+def test_undecodable_name_in_an_ascii_locale(tmp_path):
+    work = tmp_path.resolve()
+    env = child_env(LC_ALL="C", PYTHONCOERCECLOCALE="0", PYTHONUTF8="0", PYTHONIOENCODING=None)
+    p = run_tessel(work, b"\xff.txt", command=(TESSEL.encode(),), env=env, text=False)
+    # The name goes back out as the bytes it came as; the mark is escaped.
+    assert p.stdout.splitlines() == [
+        b'\\u2713 File created: "' + bytes(work) + b'/\xff.txt"', *map(str.encode, summary(1, 1))]
+    assert (p.returncode, p.stderr) == (0, b"")
+    assert os.listdir(bytes(work)) == [b"\xff.txt"]
+
+
+# --- python -m tessel ----------------------------------------------------------------
+
+@pytest.mark.parametrize("module", ["pathlib", "argparse", "clipboard"])
+def test_python_dash_m_does_not_import_from_the_current_folder(tmp_path, module):
+    work = tmp_path.resolve()
+    (work / f"{module}.py").write_text("raise RuntimeError('imported from the current folder')\n")
+    p = run_tessel(work, "x", command=(PYTHON, "-m", "tessel"))
+    assert (p.stdout.splitlines(), p.stderr) == ([ok(work / "x"), *summary(1, 1)], "")
+    assert p.returncode == 0
