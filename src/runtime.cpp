@@ -42,6 +42,7 @@ struct Function {
     PyObject* module;
     PyObject* annotations;
     PyObject* dict;
+    PyObject* weakrefs;     // the list of weak references, as functions have
 };
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
@@ -195,6 +196,7 @@ int function_clear(PyObject* self) noexcept {
 void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -225,9 +227,31 @@ PyObject* function_text_signature(PyObject* self, void*) noexcept {
     return list ? PyUnicode_FromFormat("(%U)", list.get()) : nullptr;
 }
 
+// Copies and pickles treat the functions as Python treats its own: a copy is
+// the function itself, and a pickle names it by module and qualified name
+// (a str from __reduce__ means "the global of that name"), so that
+// unpickling finds the same object.
+PyObject* function_copy(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
+
+PyObject* function_deepcopy(PyObject* self, PyObject* /*memo*/) noexcept {
+    return Py_NewRef(self);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__copy__", function_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", function_deepcopy, METH_O, nullptr},
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
     {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
     {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), Py_READONLY, nullptr},
@@ -251,6 +275,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {Py_tp_getset, function_getset},
     {0, nullptr},
 };
@@ -293,6 +318,7 @@ Ref make_function(const FunctionSpec& spec) noexcept {
     f->module = Py_NewRef(names().module_name);
     f->annotations = annotations.release();
     f->dict = nullptr;
+    f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

@@ -2,10 +2,14 @@
 and how arguments are bound and type-checked before a body runs."""
 import array
 import collections
+import copy
 import decimal
+import inspect
 import pathlib
+import pickle
 import re
 import types
+import weakref
 
 import pytest
 
@@ -65,6 +69,37 @@ def test_methods_bind_like_functions_of_a_class_body(tt, fc):
     assert bound.__self__ is fc and bound.__func__ is raw
     other = types.SimpleNamespace()
     assert raw.__get__(other).__self__ is other
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_functions_weak_reference_copy_and_pickle_like_python_functions(tt, name):
+    f = lookup(tt, name)
+    assert weakref.ref(f)() is f
+    assert copy.copy(f) is f and copy.deepcopy(f) is f
+    assert copy.deepcopy([f, f]) == [f, f]
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(f, protocol)) is f
+    # The signature still comes from the function's own parameters.
+    params = list(inspect.signature(f).parameters)
+    assert params == ([] if name in ("get_version", "main") else
+                      ["self"] + [p for p in FUNCTIONS[name][1] if p != "return"])
+
+
+def test_weak_methods_of_a_creator(tt, fc):
+    method = weakref.WeakMethod(fc.create_file)
+    assert method() == fc.create_file and method().__func__ is vars(tt.FileCreator)["create_file"]
+
+
+def test_pickle_reimports_a_module_that_left_sys_modules(run_py):
+    p = run_py("import pickle, sys\n"
+               "import tessel.tessel as tt\n"
+               "f = tt.FileCreator.create_file\n"
+               "del sys.modules['tessel.tessel']\n"
+               "data = pickle.dumps(f)\n"
+               "print(pickle.loads(data) is f, sys.modules['tessel.tessel'] is tt)\n"
+               "del sys.modules['tessel.tessel']\n"
+               "print(pickle.loads(data) is f)")
+    assert (p.stdout, p.stderr, p.returncode) == ("True True\nTrue\n", "", 0)
 
 
 @pytest.mark.parametrize("call, message", [
