@@ -19,6 +19,8 @@ import io
 import os
 import signal
 import sys
+from collections.abc import Buffer
+from typing import NoReturn, TextIO
 
 ERRORS = "tessel.output"
 
@@ -28,35 +30,41 @@ class OutputGone(BaseException):
     no handler of a single file takes it for that file's failure: it ends
     the whole run."""
 
-    def __init__(self, error):
+    def __init__(self, error: OSError) -> None:
         super().__init__(error)
         self.error = error
 
 
-class _Output(io.RawIOBase):
-    """File descriptor 1, written whole on each call, failing with OutputGone."""
+class _Output(io.BufferedIOBase):
+    """A file descriptor, written whole at each call (as a buffered stream's
+    write promises), failing with OutputGone."""
 
-    def __init__(self, fd):
+    def __init__(self, fd: int) -> None:
         super().__init__()
         self._fd = fd
 
-    def writable(self):
+    def writable(self) -> bool:
         return True
 
-    def fileno(self):
+    def fileno(self) -> int:
         return self._fd
 
-    def write(self, data):
+    @property
+    def name(self) -> int:
+        return self._fd
+
+    def write(self, data: Buffer) -> int:
         view = memoryview(data).cast("B")
+        size = view.nbytes
         try:
             while view:
                 view = view[os.write(self._fd, view):]
         except OSError as error:
             raise OutputGone(error) from None
-        return len(data)
+        return size
 
 
-def _escape(error):
+def _escape(error: UnicodeError) -> tuple[str | bytes, int]:
     """Encoding errors, one character at a time: a surrogate escape of an
     undecodable byte becomes that byte again, anything else a backslash
     escape."""
@@ -71,7 +79,7 @@ def _escape(error):
 codecs.register_error(ERRORS, _escape)
 
 
-def _line_output(stream):
+def _line_output(stream: TextIO) -> TextIO:
     """A line-buffered text stream on stream's descriptor, in its encoding;
     stream itself if it has no descriptor."""
     try:
@@ -83,14 +91,15 @@ def _line_output(stream):
                             line_buffering=True)
 
 
-def _die(signum):
+def _die(signum: int) -> NoReturn:
     """Ends the process as the default action of signum does."""
     signal.signal(signum, signal.SIG_DFL)
     os.kill(os.getpid(), signum)
-    signal.pause()  # the signal is pending until the kill is delivered
+    while True:  # the signal is pending until the kill is delivered
+        signal.pause()
 
 
-def _flush():
+def _flush() -> None:
     """Writes out a line that is still being printed, if it can be written."""
     try:
         if sys.stdout is not None:
@@ -99,7 +108,7 @@ def _flush():
         pass
 
 
-def run():
+def run() -> NoReturn:
     """Run tessel's main() and exit with its status."""
     # With no standard output at all (`tessel ... >&-`), print() writes
     # nothing and the run goes on.
