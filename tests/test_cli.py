@@ -5,6 +5,8 @@ import errno
 import json
 import os
 import pathlib
+import re
+import shutil
 import sys
 
 import pytest
@@ -138,6 +140,39 @@ def test_help(work, words):
     assert proc.stderr == "" and proc.returncode == 0
     assert tree(work) == set()
     assert "register" not in recorded(work)  # no FileCreator was made
+
+
+def man_page():
+    [page] = pathlib.Path(sys.prefix).glob("**/man1/tessel.1")
+    return page
+
+
+def option_names(text):
+    """The option names in text, of help or of roff (where "-" is written "\\-")."""
+    return set(re.findall(r"(?<![\w-])--?[a-z]+", text.replace("\\-", "-")))
+
+
+def test_man_page_names_the_options_of_the_help(work):
+    help_text = run(work, "--help").stdout
+    usage, options = help_text.splitlines()[0], help_text.split("\noptions:\n")[1].split("\n\n")[0]
+    roff = man_page().read_text()
+    synopsis = roff.split(".SH SYNOPSIS\n")[1].split(".br\n")[0]
+    tags = re.findall(r"^\.TP\n(.*)$", roff.split(".SH OPTIONS\n")[1].split("\n.SH ")[0], re.M)
+    assert option_names(options) == {"-h", "--help", "--version", "--debug"}
+    assert option_names("\n".join(tags)) == option_names(options)
+    assert option_names(synopsis) == option_names(usage)
+
+
+@pytest.mark.skipif(not shutil.which("man"), reason="needs man (Debian: man-db)")
+def test_man_page_renders_and_man_finds_it(work):
+    shown = run_tessel(work, "--warnings", "-E", "UTF-8", "-l", str(man_page()), command=("man",),
+                       env=child_env(MANWIDTH="80"))
+    assert (shown.returncode, shown.stderr) == (0, "")
+    assert "tessel - create blank files, with brace expansion" in shown.stdout
+    found = run_tessel(work, "-w", "tessel", command=("man",),
+                       env=child_env(PATH=f"{pathlib.Path(TESSEL).parent}:/usr/bin:/bin",
+                                     MANPATH=None))
+    assert found.stdout.strip() == str(man_page())
 
 
 def test_version(work):

@@ -1,5 +1,6 @@
 """Import-time behaviour, each case in a fresh interpreter: probes of the
 optional packages, the names the body binds, importing more than once."""
+import importlib.metadata
 import json
 import re
 import shutil
@@ -8,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import STANDINS
+from conftest import REPO, STANDINS
 
 CLIP_WARNING = "Warning: clipboard module not available. Install with: pip install clipboard"
 GNTP_WARNING = "Warning: gntp module not available. Install with: pip install gntp"
@@ -167,3 +168,13 @@ def test_module_file_needs_no_cxx_runtime_and_exports_only_its_init(tt):
     exported = [line.split()[-1] for line in symbols
                 if line.strip() and line.split()[-2] in "TDBR"]
     assert exported == ["PyInit_tessel"]
+
+
+def test_installed_distribution_carries_its_licence_and_man_page():
+    dist = importlib.metadata.distribution("tessel")
+    files = {str(f) for f in dist.files}
+    assert f"tessel-{dist.version}.dist-info/LICENSE" in files
+    assert (REPO / "LICENSE").read_text() == dist.read_text("LICENSE")
+    assert "License :: OSI Approved :: MIT License" in dist.metadata.get_all("Classifier")
+    assert dist.metadata["License"].startswith("MIT License")
+    assert any(f.endswith("man1/tessel.1") for f in files)
