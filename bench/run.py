@@ -13,6 +13,13 @@ order that rotates from round to round, after one warm-up run of each.
 Nothing is built here: the installed module and its `tessel` command are
 measured, with standard output sent to a file.
 
+Beside the timings it counts user-space instructions with valgrind's
+callgrind for the per-file cost and for start-up: a count does not move with
+the machine's load, so those ratios hold where timings wander (skipped, with
+a note, when valgrind is not installed).  The per-file count of a kind is
+the count of a worker making 2N files less that of one making N, which
+leaves out the interpreter's start-up and imports.
+
 Files are made on a tmpfs (/dev/shm) when there is one, so that the figures
 show what tessel and the floor cost rather than the disk's journal; --dir
 puts them elsewhere (on a disk the run takes several times longer and the
@@ -23,6 +30,7 @@ import argparse
 import json
 import os
 import platform
+import re
 import resource
 import shutil
 import statistics
@@ -84,6 +92,17 @@ def worker_create(kind, n, dirs):
     elapsed = time.perf_counter_ns() - start
     made = sum(len(os.listdir(f"d{d}")) for d in range(min(dirs, n)))
     return {"ns": elapsed, "count": count, "made": made}
+
+
+def worker_main(n):
+    """Item 7: main() run from a plain script, with the interpreter's own
+    block-buffered standard output, on the paths of group_words(n); the
+    tessel command runs the same main() with its report written per line."""
+    from tessel.tessel import main
+    sys.argv = ["tessel", *group_words(n)]
+    status = main()
+    sys.stdout.flush()
+    return {"status": status}
 
 
 def worker_regroup(n):
@@ -152,8 +171,8 @@ def worker_import():
     return {"ns": elapsed}
 
 
-WORKERS = {"create": worker_create, "regroup": worker_regroup, "expand": worker_expand,
-           "import": worker_import}
+WORKERS = {"create": worker_create, "main": worker_main, "regroup": worker_regroup,
+           "expand": worker_expand, "import": worker_import}
 
 
 def run_worker(argv):
@@ -199,16 +218,34 @@ class Bench:
         finally:
             shutil.rmtree(d)
 
-    def worker(self, *args):
-        """One worker run in a fresh interpreter and directory: its result."""
+    def worker(self, *args, check=None):
+        """One worker run in a fresh interpreter and directory: its result,
+        and with check=True also its time."""
         fd, result_file = tempfile.mkstemp(prefix="tessel-bench-", suffix=".json")
         os.close(fd)
         try:
-            self.command([PYTHON, "-P", str(Path(__file__).resolve()), "--worker",
-                          *map(str, args), result_file])
-            return json.loads(Path(result_file).read_text())
+            seconds, _ = self.command(worker_argv(*args, result_file), check)
+            result = json.loads(Path(result_file).read_text())
+            return (result, seconds) if check else result
         finally:
             os.unlink(result_file)
+
+    def instructions(self, argv):
+        """The user-space instructions that argv executes, counted by
+        callgrind, in a fresh directory (with a fixed hash seed, so that
+        the same run counts the same)."""
+        d = self.fresh_dir()
+        try:
+            env = {**os.environ, "PYTHONHASHSEED": "0"}
+            proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                                   *argv], cwd=d, env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            found = re.search(r"^==\d+== Collected : (\d+)$", proc.stderr, re.M)
+            if proc.returncode != 0 or not found:
+                raise RuntimeError(f"callgrind of {' '.join(argv[:3])} ...: {proc.stderr[-2000:]}")
+            return int(found.group(1))
+        finally:
+            shutil.rmtree(d)
 
     def alternate(self, runners, runs=None):
         """Each runner (name -> function returning a measurement) once as a
@@ -221,6 +258,10 @@ class Bench:
             for name in names[r % len(names):] + names[:r % len(names)]:
                 results[name].append(runners[name]())
         return results
+
+
+def worker_argv(*args):
+    return [PYTHON, "-P", str(Path(__file__).resolve()), "--worker", *map(str, args)]
 
 
 def count_files(expected):
@@ -275,6 +316,29 @@ def start_up(bench):
         "bare": lambda: bench.command([PYTHON, "-c", IMPORTS])[0],
     }, runs=bench.startup_runs)
     return {k: statistics.median(v) for k, v in runs.items()}
+
+
+def line_output_cost(bench, n):
+    """The tessel command, which writes its report line by line, against
+    the same main() writing through the interpreter's block buffer."""
+    words, check = group_words(n), count_files(n)
+    runs = bench.alternate({
+        "tessel": lambda: bench.command([TESSEL, *words], check)[0],
+        "block": lambda: bench.worker("main", n, check=check)[1],
+    }, runs=bench.cheap_runs)
+    return {k: statistics.median(v) for k, v in runs.items()}
+
+
+def instruction_counts(bench, n):
+    """Per file: create_files against the floor loop, from workers making n
+    and 2n files; start-up: tessel --version against the bare imports."""
+    def per_file(kind):
+        counts = [bench.instructions(worker_argv("create", kind, m, 100, "/dev/null"))
+                  for m in (n, 2 * n)]
+        return (counts[1] - counts[0]) / n
+    return {"tessel": per_file("tessel"), "floor": per_file("floor"),
+            "start": bench.instructions([TESSEL, "--version"]),
+            "bare": bench.instructions([PYTHON, "-c", IMPORTS])}
 
 
 def import_cost(bench):
@@ -366,9 +430,10 @@ def main():
     base = options.dir or ("/dev/shm" if os.access("/dev/shm", os.W_OK) else tempfile.gettempdir())
     base = os.path.realpath(base)
     if options.quick:
-        item1, sizes, group = 1_000, (100, 1_000, 10_000), 10_000
+        item1, sizes, group, line_n, count_n = 1_000, (100, 1_000, 10_000), 10_000, 10_000, 200
     else:
-        item1, sizes, group = 10_000, (1_000, 10_000, 100_000), 100_000
+        item1, sizes, group, line_n, count_n = (10_000, (1_000, 10_000, 100_000), 100_000, 10_000,
+                                                1_000)
 
     # Linux gives a new program a quarter of the stack limit for its
     # arguments; 100,000 expanded paths and their pointers need more than
@@ -399,6 +464,12 @@ def main():
     inproc = in_process(bench, group)
     progress("6. the module's own import")
     own_import = import_cost(bench)
+    progress(f"7. the report written per line, N={line_n:,}")
+    lines = line_output_cost(bench, line_n)
+    counts = None
+    if shutil.which("valgrind"):
+        progress(f"8. instruction counts (callgrind), N={count_n:,} and {2 * count_n:,}")
+        counts = instruction_counts(bench, count_n)
 
     table = Table()
     ratio = item1_t["tessel"] / item1_t["floor"]
@@ -444,6 +515,16 @@ def main():
 
     table.add(6, "import tessel.tessel, host modules loaded", ms(own_import), "-", ms(own_import),
               "<= 1.5 ms", own_import <= 1.5e-3)
+    ratio = lines["tessel"] / lines["block"]
+    table.add(7, f"report per line (tessel command), N={line_n:,}", ms(lines["tessel"]),
+              f"block-buffered main() {ms(lines['block'])}", f"{ratio:.3f}x", "(shown)", None)
+    if counts:
+        ratio = counts["tessel"] / counts["floor"]
+        table.add(8, "instructions per file, create_files", f"{counts['tessel']:,.0f}",
+                  f"floor loop {counts['floor']:,.0f}", f"{ratio:.3f}x", "<= 1.00x", ratio <= 1.00)
+        table.add(8, "instructions, tessel --version", f"{counts['start'] / 1e6:.1f} M",
+                  f"bare imports {counts['bare'] / 1e6:.1f} M",
+                  f"{counts['start'] / counts['bare']:.3f}x", "(shown)", None)
 
     print(f"tessel benchmark: {' '.join(['python -P bench/run.py', *sys.argv[1:]])}")
     print(f"machine: {machine(base)}")
@@ -455,6 +536,8 @@ def main():
     print()
     print(f"5: per-file time = (run - the same command making no file) / N; no file: tessel "
           f"{ms(fixed['tessel'])}, floor script {ms(fixed['floor'])}")
+    if not counts:
+        print("8: no valgrind here, so no instruction counts")
     print(f"4: for comparison, main() took {ms(inproc['parse'])} before the regrouping to build "
           f"its parser and have argparse parse the same {group:,} words")
     return 0
