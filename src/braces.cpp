@@ -4,37 +4,48 @@
 namespace tessel {
 namespace {
 
+// What comes before the braces, the items inside them, what follows them.
+constinit Text brace_pattern{"([^{]*)\\{([^}]+)\\}([^{]*)"};
+
 Ref group(PyObject* match, long index) noexcept {
     Ref number = Ref::steal(PyLong_FromLong(index));
-    return number ? call_method(match, names().group, {number.get()}) : Ref();
+    return number ? call_method(match, interned<"group">(), {number.get()}) : Ref();
 }
 
 // A prefix without a trailing separator gets a "/": dir{a} means dir/a.
 Ref with_separator(Ref prefix) noexcept {
+    static constinit Text slash{"/"}, backslash{"\\"};
+    static constinit Cached separators;
     const int nonempty = PyObject_IsTrue(prefix.get());
     if (nonempty < 0) return {};
     if (!nonempty) return prefix;
-    Ref ends = call_method(prefix.get(), names().endswith, {state.separators.get()});
+    PyObject* both = separators.get([] {
+        return slash.get() && backslash.get()
+                   ? Ref::steal(PyTuple_Pack(2, slash.get(), backslash.get()))
+                   : Ref();
+    });
+    if (!both) return {};
+    Ref ends = call_method(prefix.get(), interned<"endswith">(), {both});
     if (!ends) return {};
     const int separated = PyObject_IsTrue(ends.get());
     if (separated < 0) return {};
     if (separated) return prefix;
-    return Ref::steal(PyNumber_Add(prefix.get(), names().slash));
+    return Ref::steal(PyNumber_Add(prefix.get(), slash.get()));
 }
 
 // part.strip().split().  For an exact str these are the host's own str.strip
 // and str.split, called without looking them up on each of the many parts:
 // the built-in str type cannot be changed.
 Ref words_of(PyObject* part) noexcept {
+    static constinit Cached str_strip;
     if (!PyUnicode_CheckExact(part)) {
         Ref stripped = call_method(part, names().strip);
         return stripped ? call_method(stripped.get(), names().split) : Ref();
     }
-    if (!state.str_strip) {
-        state.str_strip = getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), names().strip);
-        if (!state.str_strip) return {};
-    }
-    Ref stripped = call(state.str_strip.get(), {part});
+    PyObject* strip = str_strip.get(
+        [] { return getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), names().strip); });
+    if (!strip) return {};
+    Ref stripped = call(strip, {part});
     return stripped ? Ref::steal(PyUnicode_Split(stripped.get(), nullptr, -1)) : Ref();
 }
 
@@ -51,7 +62,9 @@ PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     PyObject* text = params[1];
     Ref re = global(names().re);
     if (!re) return nullptr;
-    Ref match = call_method(re.get(), names().search, {names().pattern_, text});
+    PyObject* pattern = brace_pattern.get();
+    if (!pattern) return nullptr;
+    Ref match = call_method(re.get(), interned<"search">(), {pattern, text});
     if (!match) return nullptr;
     const int found = PyObject_IsTrue(match.get());
     if (found < 0) return nullptr;
@@ -66,7 +79,9 @@ PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     prefix = with_separator(std::move(prefix));
     if (!prefix) return nullptr;
 
-    Ref parts = call_method(items_str.get(), names().split, {names().comma});
+    static constinit Text comma{","};
+    if (!comma.get()) return nullptr;
+    Ref parts = call_method(items_str.get(), names().split, {comma.get()});
     if (!parts) return nullptr;
     Ref items = Ref::steal(PyList_New(0));
     if (!items) return nullptr;
@@ -74,12 +89,7 @@ PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     if (!part_iter) return nullptr;
     while (Ref part = Ref::steal(PyIter_Next(part_iter.get()))) {
         Ref words = words_of(part.get());
-        if (!words) return nullptr;
-        const Py_ssize_t end = PyList_GET_SIZE(items.get());
-        if (PyList_CheckExact(words.get())
-                ? PyList_SetSlice(items.get(), end, end, words.get()) < 0
-                : !call_method(items.get(), names().extend, {words.get()}))
-            return nullptr;
+        if (!words || !extend(items.get(), words.get())) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
 
@@ -92,25 +102,26 @@ PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     return expanded.release();
 }
 
-constexpr Param self_text[] = {{&Names::self, Requires::anything},
-                               {&Names::text, Requires::exact_str}};
+constexpr Param self_text[] = {{&interned<"self">, Requires::anything},
+                               {&interned<"text">, Requires::exact_str}};
 constexpr Annotation annotations[] = {{"text", "str"}, {"return", "List[str]"}};
 
 }  // namespace
 
 const FunctionSpec parse_brace_expansion_spec = {
-    "parse_brace_expansion",
-    "FileCreator.parse_brace_expansion",
-    "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n"
-    "\n"
-    "Parse brace expansion patterns like: \n"
-    "- dir/{file1,file2,file3}.txt\n"
-    "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
-    "Also handles spaces after commas and validates the pattern\n"
-    "Returns: List of expanded filenames",
-    parameters(self_text),
-    annotations,
-    parse_brace_expansion, TESSEL_HERE,
+    .name = "parse_brace_expansion",
+    .qualname = "FileCreator.parse_brace_expansion",
+    .doc = "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n"
+           "\n"
+           "Parse brace expansion patterns like: \n"
+           "- dir/{file1,file2,file3}.txt\n"
+           "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
+           "Also handles spaces after commas and validates the pattern\n"
+           "Returns: List of expanded filenames",
+    .params = parameters(self_text),
+    .annotations = annotations,
+    .body = parse_brace_expansion,
+    .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

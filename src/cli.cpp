@@ -22,56 +22,43 @@ constexpr const char* epilog =
 
 constexpr const char* credit = " by the tessel developers";
 
-Ref str(const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); }
-
-Ref keywords(std::initializer_list<const char*> words) noexcept {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(words.size())));
-    if (!tuple) return {};
-    Py_ssize_t i = 0;
-    for (const char* w : words) {
-        PyObject* name = PyUnicode_InternFromString(w);
-        if (!name) return {};
-        PyTuple_SET_ITEM(tuple.get(), i++, name);
-    }
-    return tuple;
-}
+Ref str(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromString(utf8)); }
 
 Ref build_parser() noexcept {
     Ref argparse = global(names().argparse);
     if (!argparse) return {};
-    Ref parser_type = getattr(argparse.get(), names().ArgumentParser);
+    Ref parser_type = getattr(argparse.get(), interned<"ArgumentParser">());
     if (!parser_type) return {};
     Ref formatter = global(names().CustomRichHelpFormatter);
     if (!formatter) return {};
     Ref desc = str(description), epi = str(epilog);
-    Ref kw = keywords({"description", "formatter_class", "epilog"});
-    if (!desc || !epi || !kw) return {};
-    Ref parser = call(parser_type.get(), {desc.get(), formatter.get(), epi.get()}, kw.get());
+    if (!desc || !epi) return {};
+    Ref parser = call(parser_type.get(), {},
+                      {kw<"description">(desc.get()), kw<"formatter_class">(formatter.get()),
+                       kw<"epilog">(epi.get())});
     if (!parser) return {};
 
     Ref files = str("files"), metavar = str("FILE"), star = str("*"),
         files_help = str("File(s) to create. Supports brace expansion.");
-    kw = keywords({"metavar", "nargs", "help"});
-    if (!files || !metavar || !star || !files_help || !kw ||
-        !call_method(parser.get(), names().add_argument,
-                     {files.get(), metavar.get(), star.get(), files_help.get()}, kw.get()))
+    if (!files || !metavar || !star || !files_help ||
+        !call_method(parser.get(), interned<"add_argument">(), {files.get()},
+                     {kw<"metavar">(metavar.get()), kw<"nargs">(star.get()),
+                      kw<"help">(files_help.get())}))
         return {};
 
     Ref version = global(names().dunder_version);
     if (!version) return {};
     Ref version_text = concat_format("tessel v", version.get(), credit);
     Ref version_option = str("--version"), version_action = str("version");
-    kw = keywords({"action", "version"});
-    if (!version_text || !version_option || !version_action || !kw ||
-        !call_method(parser.get(), names().add_argument,
-                     {version_option.get(), version_action.get(), version_text.get()}, kw.get()))
+    if (!version_text || !version_option || !version_action ||
+        !call_method(parser.get(), interned<"add_argument">(), {version_option.get()},
+                     {kw<"action">(version_action.get()), kw<"version">(version_text.get())}))
         return {};
 
     Ref debug_action = str("store_true"), debug_help = str("Show detailed error messages");
-    kw = keywords({"action", "help"});
-    if (!debug_action || !debug_help || !kw ||
-        !call_method(parser.get(), names().add_argument,
-                     {names().debug_flag, debug_action.get(), debug_help.get()}, kw.get()))
+    if (!debug_action || !debug_help ||
+        !call_method(parser.get(), interned<"add_argument">(), {names().debug_flag},
+                     {kw<"action">(debug_action.get()), kw<"help">(debug_help.get())}))
         return {};
     return parser;
 }
@@ -118,8 +105,7 @@ Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
     if (!terms) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_list); ++i) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(file_list, i));
-        int brace = PySequence_Contains(entry.get(), names().lbrace);
-        if (brace > 0) brace = PySequence_Contains(entry.get(), names().rbrace);
+        const int brace = is_brace_argument(entry.get());
         if (brace < 0) return {};
         Ref term;
         if (brace) {
@@ -137,34 +123,52 @@ Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
 }
 
 PyObject* help_and_zero(PyObject* parser) noexcept {
-    if (!call_method(parser, names().print_help)) return nullptr;
+    if (!call_method(parser, interned<"print_help">())) return nullptr;
     return PyLong_FromLong(0);
+}
+
+// The file arguments of the command line, regrouped; or, when there are
+// none, the parser's help printed and a borrowed None.
+Ref file_list_or_help(PyObject* parser) noexcept {
+    Ref argv = sys_argv();
+    if (!argv) return {};
+    const Py_ssize_t argc = PyObject_Size(argv.get());
+    if (argc < 0) return {};
+    if (argc == 1) return help_and_zero(parser) ? Ref::borrow(Py_None) : Ref();
+
+    Ref args = call_method(parser, interned<"parse_args">());
+    if (!args) return {};
+    Ref files = getattr(args.get(), interned<"files">());
+    if (!files) return {};
+    const int any = PyObject_IsTrue(files.get());
+    if (any < 0) return {};
+    if (!any) return help_and_zero(parser) ? Ref::borrow(Py_None) : Ref();
+
+    static constinit Text blank{" "};
+    PyObject* separator = blank.get();
+    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator, files.get())) : Ref();
+    return joined ? regroup(joined.get()) : Ref();
+}
+
+// Prints the summary line; the exit status, or null with an exception set.
+PyObject* summary(PyObject* success_count, PyObject* total_expected) noexcept {
+    Ref created = Ref::steal(PyObject_Format(success_count, names().empty));
+    Ref expected = created ? Ref::steal(PyObject_Format(total_expected, names().empty)) : Ref();
+    if (!expected) return nullptr;
+    Ref line = Ref::steal(PyUnicode_FromFormat("\n%U/%U file(s) created successfully",
+                                               created.get(), expected.get()));
+    if (!line || !print(line.get())) return nullptr;
+    const int all = PyObject_RichCompareBool(success_count, total_expected, Py_EQ);
+    if (all < 0) return nullptr;
+    return PyLong_FromLong(all ? 0 : 1);
 }
 
 PyObject* main(PyObject* const*) noexcept {
     Ref parser = build_parser();
     if (!parser) return nullptr;
-
-    Ref sys = global(names().sys);
-    if (!sys) return nullptr;
-    Ref argv = getattr(sys.get(), names().argv);
-    if (!argv) return nullptr;
-    const Py_ssize_t argc = PyObject_Size(argv.get());
-    if (argc < 0) return nullptr;
-    if (argc == 1) return help_and_zero(parser.get());
-
-    Ref args = call_method(parser.get(), names().parse_args);
-    if (!args) return nullptr;
-    Ref files = getattr(args.get(), names().files);
-    if (!files) return nullptr;
-    const int any = PyObject_IsTrue(files.get());
-    if (any < 0) return nullptr;
-    if (!any) return help_and_zero(parser.get());
-
-    Ref joined = Ref::steal(PyUnicode_Join(names().blank, files.get()));
-    if (!joined) return nullptr;
-    Ref file_list = regroup(joined.get());
+    Ref file_list = file_list_or_help(parser.get());
     if (!file_list) return nullptr;
+    if (file_list.get() == Py_None) return PyLong_FromLong(0);
 
     Ref creator_type = global(names().FileCreator);
     if (!creator_type) return nullptr;
@@ -174,23 +178,17 @@ PyObject* main(PyObject* const*) noexcept {
     if (!success_count) return nullptr;
     Ref total_expected = expected_count(creator.get(), file_list.get());
     if (!total_expected) return nullptr;
-
-    Ref created = Ref::steal(PyObject_Format(success_count.get(), names().empty));
-    Ref expected = created ? Ref::steal(PyObject_Format(total_expected.get(), names().empty)) : Ref();
-    if (!expected) return nullptr;
-    Ref summary = Ref::steal(PyUnicode_FromFormat("\n%U/%U file(s) created successfully",
-                                                  created.get(), expected.get()));
-    if (!summary || !print(summary.get())) return nullptr;
-
-    const int all = PyObject_RichCompareBool(success_count.get(), total_expected.get(), Py_EQ);
-    if (all < 0) return nullptr;
-    return PyLong_FromLong(all ? 0 : 1);
+    return summary(success_count.get(), total_expected.get());
 }
 
 }  // namespace
 
 const FunctionSpec main_spec = {
-    "main", "main", "main()\n\nMain entry point", {}, {}, main, TESSEL_HERE,
+    .name = "main",
+    .qualname = "main",
+    .doc = "main()\n\nMain entry point",
+    .body = main,
+    .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

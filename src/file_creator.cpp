@@ -5,12 +5,11 @@ namespace tessel {
 namespace {
 
 PyObject* init(PyObject* const* params) noexcept {
+    static constinit Text icon_file{"tessel.jpg"};
     PyObject* self = params[0];
-    Ref path = module_file_path();
-    if (!path) return nullptr;
-    Ref directory = getattr(path.get(), names().parent);
-    if (!directory) return nullptr;
-    Ref icon = Ref::steal(PyNumber_TrueDivide(directory.get(), names().icon_file));
+    Ref directory = module_directory();
+    if (!directory || !icon_file.get()) return nullptr;
+    Ref icon = Ref::steal(PyNumber_TrueDivide(directory.get(), icon_file.get()));
     if (!icon || PyObject_SetAttr(self, names().icon_path, icon.get()) < 0) return nullptr;
     if (PyObject_SetAttr(self, names().growl, Py_None) < 0) return nullptr;
     const int growl = truth_of_global(names().HAS_GROWL);
@@ -30,82 +29,65 @@ bool names_a_directory(PyObject* filepath) noexcept {
            PyUnicode_READ_CHAR(filepath, length - 1) == static_cast<Py_UCS4>('/');
 }
 
-// Steps up to and including the touch; false with an exception set.
-bool make_file(PyObject* filepath, PyObject* file_path) noexcept {
+// The parent directories and the blank file itself (or, for a directory,
+// its new times); false with an exception set.
+bool make_blank_file(PyObject* filepath, PyObject* file_path) noexcept {
     if (names_a_directory(filepath)) {
         Ref os = global(names().os);
-        return os && call_method(os.get(), names().utime, {filepath});
+        return os && call_method(os.get(), interned<"utime">(), {filepath});
     }
     Ref parent = getattr(file_path, names().parent);
     if (!parent) return false;
-    if (!call_method(parent.get(), names().mkdir, {Py_True, Py_True}, state.kw_mkdir.get()))
+    if (!call_method(parent.get(), interned<"mkdir">(), {},
+                     {kw<"parents">(Py_True), kw<"exist_ok">(Py_True)}))
         return false;
     return static_cast<bool>(
-        call_method(file_path, names().touch, {Py_True}, state.kw_touch.get()));
+        call_method(file_path, interned<"touch">(), {}, {kw<"exist_ok">(Py_True)}));
 }
 
 // The clipboard copy; a failure derived from Exception becomes a warning.
 bool copy_to_clipboard(PyObject* file_path) noexcept {
     Ref clipboard = global(names().clipboard);
-    Ref copy = clipboard ? getattr(clipboard.get(), names().copy) : Ref();
-    Ref absolute = copy ? call_method(file_path, names().absolute) : Ref();
+    Ref copy = clipboard ? getattr(clipboard.get(), interned<"copy">()) : Ref();
+    Ref absolute = copy ? call_method(file_path, interned<"absolute">()) : Ref();
     Ref text = absolute ? Ref::steal(PyObject_Str(absolute.get())) : Ref();
     if (text && call(copy.get(), {text.get()})) return true;
     if (!pending_is_exception()) return false;
-    Handling handling("create_file", TESSEL_HERE);
+    Handling handling(create_file_spec, TESSEL_HERE);
     Ref warning = concat_format("Warning: Could not copy to clipboard: ", handling.exception());
     return warning && print(warning.get());
 }
 
-// Everything create_file does inside its outer handler.
-bool create(PyObject* self, PyObject* filepath) noexcept {
+// Everything create_file does inside its outer handler: the file, the
+// clipboard copy, the notification and the line that reports the file.
+bool create_and_report(PyObject* self, PyObject* filepath) noexcept {
+    static constinit Text created{"\xE2\x9C\x93 File created: \""};
     Ref file_path = make_path(filepath);
-    if (!file_path || !make_file(filepath, file_path.get())) return false;
+    if (!file_path || !make_blank_file(filepath, file_path.get())) return false;
     const int clipboard = truth_of_global(names().HAS_CLIPBOARD);
     if (clipboard < 0 || (clipboard && !copy_to_clipboard(file_path.get()))) return false;
     Ref path_text = Ref::steal(PyObject_Str(file_path.get()));
     if (!path_text || !call_method(self, names()._notify, {path_text.get()})) return false;
-    Ref absolute = call_method(file_path.get(), names().absolute);
-    if (!absolute) return false;
-    Ref line = concat_format(names().created_line, absolute.get(), names().dquote);
+    Ref absolute = call_method(file_path.get(), interned<"absolute">());
+    if (!absolute || !created.get()) return false;
+    Ref line = concat_format(created.get(), absolute.get(), names().dquote);
     return line && print(line.get());
 }
 
 PyObject* create_file(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     PyObject* filepath = params[1];
-    if (create(self, filepath)) Py_RETURN_TRUE;
+    if (create_and_report(self, filepath)) Py_RETURN_TRUE;
     if (!pending_is_exception()) return nullptr;
-    Handling handling("create_file", TESSEL_HERE);
+    Handling handling(create_file_spec, TESSEL_HERE);
     Ref formatted = Ref::steal(PyObject_Format(handling.exception(), names().empty));
     if (!formatted) return nullptr;
     Ref line = Ref::steal(PyUnicode_FromFormat("%s%U%s%U", "\xE2\x9C\x97 Error creating file \"",
                                                filepath, "\": ", formatted.get()));
     if (!line || !print(line.get())) return nullptr;
     const int debug = debug_requested();
-    if (debug < 0) return nullptr;
-    if (debug) {
-        Ref traceback = global(names().traceback);
-        if (!traceback) return nullptr;
-        Ref text = call_method(traceback.get(), names().format_exc);
-        if (!text || !print(text.get())) return nullptr;
-    }
+    if (debug < 0 || (debug && !print_traceback())) return nullptr;
     Py_RETURN_FALSE;
-}
-
-// "{" in arg and "}" in arg, the second test only when the first holds.
-int is_brace_argument(PyObject* arg) noexcept {
-    const int open = PySequence_Contains(arg, names().lbrace);
-    if (open <= 0) return open;
-    return PySequence_Contains(arg, names().rbrace);
-}
-
-bool extend(PyObject* list, PyObject* items) noexcept {
-    if (PyList_CheckExact(items)) {
-        const Py_ssize_t end = PyList_GET_SIZE(list);
-        return PyList_SetSlice(list, end, end, items) == 0;
-    }
-    return static_cast<bool>(call_method(list, names().extend, {items}));
 }
 
 PyObject* create_files(PyObject* const* params) noexcept {
@@ -138,47 +120,53 @@ PyObject* create_files(PyObject* const* params) noexcept {
     return PyLong_FromSsize_t(success_count);
 }
 
-constexpr Param self_files[] = {{&Names::self, Requires::anything},
-                                {&Names::files, Requires::exact_list}};
+constexpr Param self_files[] = {{&interned<"self">, Requires::anything},
+                                {&interned<"files">, Requires::exact_list}};
 constexpr Annotation create_file_annotations[] = {{"filepath", "str"}, {"return", "bool"}};
 constexpr Annotation create_files_annotations[] = {{"files", "List[str]"}, {"return", "int"}};
 
 }  // namespace
 
 const FunctionSpec init_spec = {
-    "__init__", "FileCreator.__init__", "FileCreator.__init__(self)", parameters(self_only), {},
-    init, TESSEL_HERE,
+    .name = "__init__",
+    .qualname = "FileCreator.__init__",
+    .doc = "FileCreator.__init__(self)",
+    .params = parameters(self_only),
+    .body = init,
+    .where = TESSEL_HERE,
 };
 
 const FunctionSpec create_file_spec = {
-    "create_file",
-    "FileCreator.create_file",
-    "FileCreator.create_file(self, str filepath: str) -> bool\n"
-    "\n"
-    "Create a blank file, creating parent directories if needed\n"
-    "\n"
-    "Args:\n"
-    "    filepath: Path to file to create\n"
-    "    \n"
-    "Returns:\n"
-    "    True if successful, False otherwise",
-    parameters(self_filepath),
-    create_file_annotations,
-    create_file, TESSEL_HERE,
+    .name = "create_file",
+    .qualname = "FileCreator.create_file",
+    .doc = "FileCreator.create_file(self, str filepath: str) -> bool\n"
+           "\n"
+           "Create a blank file, creating parent directories if needed\n"
+           "\n"
+           "Args:\n"
+           "    filepath: Path to file to create\n"
+           "    \n"
+           "Returns:\n"
+           "    True if successful, False otherwise",
+    .params = parameters(self_filepath),
+    .annotations = create_file_annotations,
+    .body = create_file,
+    .where = TESSEL_HERE,
 };
 
 const FunctionSpec create_files_spec = {
-    "create_files",
-    "FileCreator.create_files",
-    "FileCreator.create_files(self, list files: List[str]) -> int\n"
-    "\n"
-    "Create multiple files\n"
-    "\n"
-    "Returns:\n"
-    "    Number of successfully created files",
-    parameters(self_files),
-    create_files_annotations,
-    create_files, TESSEL_HERE,
+    .name = "create_files",
+    .qualname = "FileCreator.create_files",
+    .doc = "FileCreator.create_files(self, list files: List[str]) -> int\n"
+           "\n"
+           "Create multiple files\n"
+           "\n"
+           "Returns:\n"
+           "    Number of successfully created files",
+    .params = parameters(self_files),
+    .annotations = create_files_annotations,
+    .body = create_files,
+    .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

@@ -4,30 +4,36 @@
 namespace tessel {
 namespace {
 
-// The icon as the text of its file:// URI when the file exists now, else None.
+// The application as GNTP knows it, and its one notification type.
+constinit Text application{"tessel"}, notification_type{"create"};
+
+// The icon as the text of its file:// URI when the file exists now, else
+// None.  (self.icon_path is read twice, as `self.icon_path.as_uri() if
+// self.icon_path.exists() else None` reads it.)
 Ref icon_argument(PyObject* self) noexcept {
     Ref icon_path = getattr(self, names().icon_path);
     if (!icon_path) return {};
-    Ref exists = call_method(icon_path.get(), names().exists);
+    Ref exists = call_method(icon_path.get(), interned<"exists">());
     if (!exists) return {};
     const int present = PyObject_IsTrue(exists.get());
     if (present < 0) return {};
     if (!present) return Ref::borrow(Py_None);
     icon_path = getattr(self, names().icon_path);
     if (!icon_path) return {};
-    Ref uri = call_method(icon_path.get(), names().as_uri);
+    Ref uri = call_method(icon_path.get(), interned<"as_uri">());
     return uri ? Ref::steal(PyObject_Str(uri.get())) : Ref();
 }
 
 Ref one_notification_type() noexcept {
-    return list_of(names().create_type);
+    PyObject* type = notification_type.get();
+    return type ? list_of(type) : Ref();
 }
 
 // Builds and registers the notifier; false with an exception set.
 bool register_notifier(PyObject* self) noexcept {
     Ref gntp = global(names().gntp);
     if (!gntp) return false;
-    Ref notifier_module = getattr(gntp.get(), names().notifier);
+    Ref notifier_module = getattr(gntp.get(), interned<"notifier">());
     if (!notifier_module) return false;
     Ref notifications = one_notification_type();
     if (!notifications) return false;
@@ -35,21 +41,24 @@ bool register_notifier(PyObject* self) noexcept {
     if (!default_notifications) return false;
     Ref icon = icon_argument(self);
     if (!icon) return false;
-    Ref growl_notifier = getattr(notifier_module.get(), names().GrowlNotifier);
-    if (!growl_notifier) return false;
-    Ref notifier = call(growl_notifier.get(),
-                        {names().program, notifications.get(), default_notifications.get(), icon.get()},
-                        state.kw_growl_notifier.get());
+    Ref growl_notifier = getattr(notifier_module.get(), interned<"GrowlNotifier">());
+    if (!growl_notifier || !application.get()) return false;
+    Ref notifier = call(growl_notifier.get(), {},
+                        {kw<"applicationName">(application.get()),
+                         kw<"notifications">(notifications.get()),
+                         kw<"defaultNotifications">(default_notifications.get()),
+                         kw<"applicationIcon">(icon.get())});
+    // Set, then read back: self.growl = ...; self.growl.register().
     if (!notifier || PyObject_SetAttr(self, names().growl, notifier.get()) < 0) return false;
     Ref growl = getattr(self, names().growl);
-    return growl && call_method(growl.get(), names().register_);
+    return growl && call_method(growl.get(), interned<"register">());
 }
 
 PyObject* init_growl(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     if (register_notifier(self)) Py_RETURN_NONE;
     if (!pending_is_exception()) return nullptr;
-    Handling handling("_init_growl", TESSEL_HERE);
+    Handling handling(init_growl_spec, TESSEL_HERE);
     Ref warning = concat_format("Warning: Could not initialize Growl: ", handling.exception());
     if (!warning || !print(warning.get())) return nullptr;
     if (PyObject_SetAttr(self, names().growl, Py_None) < 0) return nullptr;
@@ -67,12 +76,12 @@ bool send(PyObject* self, PyObject* filepath) noexcept {
     Ref description = concat_format("File created: \"", name.get(), "\"");
     if (!description) return false;
     Ref icon = icon_argument(self);
-    if (!icon) return false;
-    return static_cast<bool>(
-        call_method(growl.get(), names().notify,
-                    {names().create_type, names().program, description.get(), icon.get(), Py_False,
-                     state.one.get()},
-                    state.kw_notify.get()));
+    if (!icon || !notification_type.get() || !application.get()) return false;
+    return static_cast<bool>(call_method(
+        growl.get(), interned<"notify">(), {},
+        {kw<"noteType">(notification_type.get()), kw<"title">(application.get()),
+         kw<"description">(description.get()), kw<"icon">(icon.get()), kw<"sticky">(Py_False),
+         kw<"priority">(state.one.get())}));
 }
 
 PyObject* notify(PyObject* const* params) noexcept {
@@ -87,7 +96,7 @@ PyObject* notify(PyObject* const* params) noexcept {
 
     if (send(self, filepath)) Py_RETURN_NONE;
     if (!pending_is_exception()) return nullptr;
-    Handling handling("_notify", TESSEL_HERE);
+    Handling handling(notify_spec, TESSEL_HERE);
     const int debug = debug_requested();
     if (debug < 0) return nullptr;
     if (debug) {
@@ -102,21 +111,22 @@ constexpr Annotation notify_annotations[] = {{"filepath", "str"}};
 }  // namespace
 
 const FunctionSpec init_growl_spec = {
-    "_init_growl",
-    "FileCreator._init_growl",
-    "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
-    parameters(self_only),
-    {},
-    init_growl, TESSEL_HERE,
+    .name = "_init_growl",
+    .qualname = "FileCreator._init_growl",
+    .doc = "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
+    .params = parameters(self_only),
+    .body = init_growl,
+    .where = TESSEL_HERE,
 };
 
 const FunctionSpec notify_spec = {
-    "_notify",
-    "FileCreator._notify",
-    "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
-    parameters(self_filepath),
-    notify_annotations,
-    notify, TESSEL_HERE,
+    .name = "_notify",
+    .qualname = "FileCreator._notify",
+    .doc = "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
+    .params = parameters(self_filepath),
+    .annotations = notify_annotations,
+    .body = notify,
+    .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

@@ -1,5 +1,6 @@
 // Shared declarations of the tessel extension module: the owning reference
-// handle, the module's callable type, module state and interned names.
+// handle, the strings that the code names, the module's callable type, the
+// module state, and the helpers that every area uses.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -40,56 +41,45 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// Interned names, made once when the module is executed.  Each entry is
-// (C++ identifier, text).
-#define TESSEL_NAMES(X)                                                      \
-    X(sys, "sys") X(os, "os") X(re, "re") X(traceback, "traceback")          \
-    X(pathlib, "pathlib") X(Path, "Path") X(typing, "typing")                \
-    X(List, "List") X(Tuple, "Tuple") X(Optional, "Optional")                \
-    X(argparse, "argparse") X(quorlin, "quorlin")                            \
-    X(CustomRichHelpFormatter, "CustomRichHelpFormatter")                    \
-    X(RawTextHelpFormatter, "RawTextHelpFormatter")                          \
-    X(clipboard, "clipboard") X(HAS_CLIPBOARD, "HAS_CLIPBOARD")              \
-    X(gntp, "gntp") X(gntp_notifier, "gntp.notifier")                        \
-    X(HAS_GROWL, "HAS_GROWL") X(NAME, "NAME")                                \
-    X(get_version, "get_version") X(dunder_version, "__version__")           \
-    X(dunder_filename, "__filename__") X(FileCreator, "FileCreator")         \
-    X(main, "main") X(dunder_test, "__test__") X(dunder_name, "__name__")    \
-    X(dunder_file, "__file__") X(dunder_module, "__module__")                \
-    X(dunder_qualname, "__qualname__") X(dunder_doc, "__doc__")              \
-    X(dunder_init, "__init__") X(_init_growl, "_init_growl")                 \
-    X(parse_brace_expansion, "parse_brace_expansion")                        \
-    X(create_file, "create_file") X(_notify, "_notify")                      \
-    X(create_files, "create_files") X(self, "self") X(text, "text")          \
-    X(filepath, "filepath") X(files, "files")                                \
-    X(parent, "parent") X(name, "name") X(is_file, "is_file")                \
-    X(exists, "exists") X(as_uri, "as_uri") X(absolute, "absolute")          \
-    X(mkdir, "mkdir") X(touch, "touch") X(utime, "utime")                    \
-    X(parents, "parents") X(exist_ok, "exist_ok") X(strip, "strip")          \
-    X(split, "split") X(startswith, "startswith") X(endswith, "endswith")    \
-    X(search, "search") X(group, "group") X(extend, "extend")                \
-    X(getenv, "getenv") X(format_exc, "format_exc") X(argv, "argv")          \
-    X(exit, "exit") X(copy, "copy") X(notifier, "notifier")                  \
-    X(GrowlNotifier, "GrowlNotifier") X(register_, "register")               \
-    X(notify, "notify") X(icon_path, "icon_path") X(growl, "growl")          \
-    X(add_note, "add_note") X(dunder_enter, "__enter__")                     \
-    X(dunder_exit, "__exit__") X(ArgumentParser, "ArgumentParser")           \
-    X(add_argument, "add_argument") X(parse_args, "parse_args")              \
-    X(print_help, "print_help")                                              \
-    X(lbrace, "{") X(rbrace, "}") X(comma, ",") X(slash, "/")                \
-    X(backslash, "\\") X(equals, "=") X(dquote, "\"") X(squote, "'")         \
-    X(empty, "") X(blank, " ") X(debug_flag, "--debug")                      \
-    X(created_line, "\xE2\x9C\x93 File created: \"")                         \
-    X(version_file, "__version__.py") X(icon_file, "tessel.jpg")             \
-    X(TRACEBACK, "TRACEBACK") X(read_mode, "r") X(main_name, "__main__")     \
-    X(module_name, "tessel.tessel") X(version_word, "version")               \
-    X(program, "tessel") X(create_type, "create")                            \
-    X(applicationName, "applicationName") X(notifications, "notifications")  \
-    X(defaultNotifications, "defaultNotifications")                          \
-    X(applicationIcon, "applicationIcon") X(noteType, "noteType")            \
-    X(title, "title") X(description, "description") X(icon, "icon")          \
-    X(sticky, "sticky") X(priority, "priority") X(pattern_,                  \
-    "([^{]*)\\{([^}]+)\\}([^{]*)")
+// Module state.  One module object is live per process at a time (a second
+// import gets the first object back; another interpreter is refused), so
+// the state is a single static.  It belongs to the interpreter that
+// imported the module and is released when that interpreter is finalised,
+// or when the import fails.
+
+// The identifiers that several areas use: (C++ name, text), one per line,
+// sorted.  Made once when the module is executed.  (Strings of one place
+// are Texts, below.)
+#define TESSEL_NAMES(X)                                        \
+    X(CustomRichHelpFormatter, "CustomRichHelpFormatter")      \
+    X(FileCreator, "FileCreator")                              \
+    X(HAS_CLIPBOARD, "HAS_CLIPBOARD")                          \
+    X(HAS_GROWL, "HAS_GROWL")                                  \
+    X(NAME, "NAME")                                            \
+    X(Path, "Path")                                            \
+    X(_init_growl, "_init_growl")                              \
+    X(_notify, "_notify")                                      \
+    X(argparse, "argparse")                                    \
+    X(clipboard, "clipboard")                                  \
+    X(create_file, "create_file")                              \
+    X(create_files, "create_files")                            \
+    X(debug_flag, "--debug")                                   \
+    X(dquote, "\"")                                            \
+    X(dunder_version, "__version__")                           \
+    X(empty, "")                                               \
+    X(gntp, "gntp")                                            \
+    X(growl, "growl")                                          \
+    X(icon_path, "icon_path")                                  \
+    X(module_name, "tessel.tessel")                            \
+    X(name, "name")                                            \
+    X(os, "os")                                                \
+    X(parent, "parent")                                        \
+    X(parse_brace_expansion, "parse_brace_expansion")          \
+    X(re, "re")                                                \
+    X(split, "split")                                          \
+    X(strip, "strip")                                          \
+    X(sys, "sys")                                              \
+    X(traceback, "traceback")
 
 // Borrowed: the strings are owned by State::name_table.
 struct Names {
@@ -97,6 +87,94 @@ struct Names {
     TESSEL_NAMES(TESSEL_DECLARE_NAME)
 #undef TESSEL_DECLARE_NAME
 };
+
+struct State {
+    PyObject* module = nullptr;   // borrowed: the interpreter's dict owns it
+    PyObject* globals = nullptr;  // borrowed from module
+    bool executed = false;        // the body has run (or is running)
+    std::int64_t interpreter = -1;
+    // Which state this is: 0 while there is none, then a new number for each
+    // execution of the module, so that what was made for an earlier one is
+    // known to be gone.
+    std::uint64_t generation = 0;
+    Ref builtins;                 // the built-ins dict
+    Ref print, open, sum;         // built-ins bound at import
+    Ref function_type;
+    Ref one;                      // the int 1
+    Ref name_table;               // owns every string of names
+    Ref constants;                // a list: owns what each Cached made
+    Names names{};
+};
+
+extern State& state;
+
+// Drops every reference of the state and forgets the module.
+void release_state() noexcept;
+
+// ---------------------------------------------------------------------------
+// Strings that the code names.
+//
+// A Text is one place's string: made at its first use by each module state,
+// owned by the state, and borrowed from there.  A string used in one file
+// stays in that file, next to its use; interned<"name">() gives the interned
+// str of an identifier.  The identifiers that several areas use are in the
+// shared table above.
+
+// Keeps obj alive as long as the module state; obj borrowed, or null with an
+// exception set (obj was null, or there is no state).
+PyObject* keep_for_state(Ref obj) noexcept;
+
+// One object of one place in the code, made at its first use by each module
+// state and owned by the state.
+class Cached {
+public:
+    // The object that make() returns (a Ref), borrowed from the state; null
+    // with an exception set.
+    template <class Make>
+    PyObject* get(Make make) noexcept {
+        if (obj_ && generation_ == state.generation) return obj_;
+        obj_ = keep_for_state(make());
+        generation_ = state.generation;
+        return obj_;
+    }
+
+private:
+    PyObject* obj_ = nullptr;
+    std::uint64_t generation_ = 0;
+};
+
+class Text {
+public:
+    constexpr explicit Text(const char* utf8) noexcept : utf8_(utf8) {}
+    // The interned str, borrowed from the state; null with an exception set.
+    PyObject* get() noexcept {
+        return cached_.get([this] { return Ref::steal(PyUnicode_InternFromString(utf8_)); });
+    }
+
+private:
+    const char* utf8_;
+    Cached cached_;
+};
+
+// A string literal as a template argument: interned<"mkdir">().
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    consteval Literal(const char (&s)[N]) noexcept {  // NOLINT: implicit on purpose
+        for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+};
+
+template <Literal L>
+PyObject* interned() noexcept {
+    static constinit Text text{L.text};
+    return text.get();
+}
+
+inline const Names& names() noexcept { return state.names; }
+
+// Makes the shared table; false with an exception set.
+bool make_names() noexcept;
 
 // ---------------------------------------------------------------------------
 // The module's callable type.  Instances behave like functions defined in a
@@ -106,7 +184,7 @@ struct Names {
 enum class Requires { anything, exact_str, exact_list };
 
 struct Param {
-    PyObject* Names::*name;
+    PyObject* (*name)() noexcept;  // interned<"...">
     Requires type;
 };
 
@@ -126,9 +204,9 @@ consteval std::span<const Param> parameters(const Param (&list)[N]) {
 }
 
 // Parameter lists that several methods share.
-inline constexpr Param self_only[] = {{&Names::self, Requires::anything}};
-inline constexpr Param self_filepath[] = {{&Names::self, Requires::anything},
-                                          {&Names::filepath, Requires::exact_str}};
+inline constexpr Param self_only[] = {{&interned<"self">, Requires::anything}};
+inline constexpr Param self_filepath[] = {{&interned<"self">, Requires::anything},
+                                          {&interned<"filepath">, Requires::exact_str}};
 
 // The body receives the bound parameters, all borrowed and in order, and
 // returns a new reference or null with an exception set.  It is called from
@@ -149,9 +227,9 @@ struct FunctionSpec {
     // A function without parameters refuses every argument, as built-in
     // functions without parameters do; one with parameters binds them by
     // position or keyword.
-    std::span<const Param> params;
+    std::span<const Param> params = {};
     // (parameter name or "return", annotation text), stored as a dict of str.
-    std::span<const Annotation> annotations;
+    std::span<const Annotation> annotations = {};
     Body body;
     // The place that tracebacks show for the function.
     Where where;
@@ -163,41 +241,12 @@ Ref make_function(const FunctionSpec& spec) noexcept;
 bool init_function_type() noexcept;
 
 // ---------------------------------------------------------------------------
-// Module state.  One module object is live per process at a time (a second
-// import gets the first object back; another interpreter is refused), so
-// the state is a single static.  It belongs to the interpreter that
-// imported the module and is released when that interpreter is finalised,
-// or when the import fails.
-
-struct State {
-    PyObject* module = nullptr;   // borrowed: the interpreter's dict owns it
-    PyObject* globals = nullptr;  // borrowed from module
-    bool executed = false;        // the body has run (or is running)
-    std::int64_t interpreter = -1;
-    Ref builtins;                 // the built-ins dict
-    Ref print, open, sum;         // built-ins bound at import
-    Ref function_type;
-    // Keyword-name tuples for calls made with keywords.
-    Ref kw_mkdir;     // (parents, exist_ok)
-    Ref kw_touch;     // (exist_ok,)
-    Ref kw_growl_notifier;
-    Ref kw_notify;
-    Ref one;          // the int 1
-    Ref separators;   // ("/", "\\")
-    Ref str_strip;    // str.strip, looked up at first use
-    Ref name_table;   // owns every string of names
-    Names names{};
-};
-
-extern State& state;
-inline const Names& names() noexcept { return state.names; }
-
-// Drops every reference of the state and forgets the module.
-void release_state() noexcept;
-
-// ---------------------------------------------------------------------------
 // Helpers shared by the areas.  None of them throws: they report failures
 // as the C API does, with an exception set.
+//
+// The bodies look globals and attributes up at each use, and read one again
+// where the behaviour they implement reads it again: a callee may rebind it
+// in between, so a second read is never folded into the first.
 
 // A module global: the module namespace, then the built-ins, else NameError.
 Ref global(PyObject* name) noexcept;
@@ -207,10 +256,9 @@ int truth_of_global(PyObject* name) noexcept;
 
 // print(text) with the built-in print bound at import.
 bool print(PyObject* text) noexcept;
-bool print(const char* utf8) noexcept;
 
-// Format obj as f"{obj}" does (an empty format spec) and append it to
-// prefix, then append suffix (either may be null).
+// Format obj as f"{obj}" does (an empty format spec) and put prefix before
+// it and suffix after it (either may be null).
 Ref concat_format(const char* prefix, PyObject* obj, const char* suffix = nullptr) noexcept;
 // The same with prefix and suffix given as str objects: one allocation, no
 // decoding, for the lines printed per file.
@@ -219,32 +267,52 @@ Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) noexcept;
 // The texts (each a str) joined into one new str.
 Ref concat(std::initializer_list<PyObject*> texts) noexcept;
 
+// One keyword argument of a call, its name next to its value:
+// kw<"exist_ok">(Py_True).
+struct Keyword {
+    PyObject* (*name)() noexcept;
+    PyObject* value;
+};
+
+template <Literal L>
+constexpr Keyword kw(PyObject* value) noexcept {
+    return {&interned<L>, value};
+}
+
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
-         PyObject* kwnames = nullptr) noexcept;
-Ref call_method(PyObject* self, PyObject* name,
-                std::initializer_list<PyObject*> args = {},
-                PyObject* kwnames = nullptr) noexcept;
+         std::initializer_list<Keyword> keywords = {}) noexcept;
+Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {},
+                std::initializer_list<Keyword> keywords = {}) noexcept;
 Ref getattr(PyObject* obj, PyObject* name) noexcept;
 
 // A new list holding item alone.
-inline Ref list_of(PyObject* item) noexcept {
-    Ref list = Ref::steal(PyList_New(1));
-    if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(item));
-    return list;
-}
+Ref list_of(PyObject* item) noexcept;
+
+// Appends the items of an iterable to list, as list.extend does.
+bool extend(PyObject* list, PyObject* items) noexcept;
+
+// "{" in arg and "}" in arg, the second test only when the first holds:
+// whether a file argument holds a brace group.  -1 on error.
+int is_brace_argument(PyObject* arg) noexcept;
 
 // Path(arg), with Path looked up now.
 Ref make_path(PyObject* arg) noexcept;
 // Path(__file__), with Path and then __file__ looked up now.
 Ref module_file_path() noexcept;
+// Path(__file__).parent, with each name looked up now.
+Ref module_directory() noexcept;
 
-// Is "--debug" one of sys.argv (sys looked up now)?  -1 on error.
+// sys.argv, with sys looked up now.
+Ref sys_argv() noexcept;
+// Is "--debug" one of sys.argv (looked up now)?  -1 on error.
 int debug_requested() noexcept;
+// print(traceback.format_exc()), with traceback looked up now.
+bool print_traceback() noexcept;
 
-// Adds a traceback entry for `function` at `where` to the pending
+// Adds a traceback entry for the function of spec at `where` to the pending
 // exception, as the host does for each frame an exception passes, so that
 // tracebacks show the module's own functions.
-void add_traceback(const char* function, Where where) noexcept;
+void add_traceback(const FunctionSpec& spec, Where where) noexcept;
 
 // While alive, makes exc the exception being handled, as an `except` clause
 // does: an exception raised meanwhile gets it as its __context__, and
@@ -264,17 +332,18 @@ private:
     Ref previous_;
 };
 
-// The handler of `function` at `where`: takes the pending exception, with
-// the function's traceback entry, and handles it while alive.
+// The handler in the function of spec at `where`, as `except Exception as
+// e:`: takes the pending exception, with the function's traceback entry,
+// and handles it while alive.
 class Handling {
 public:
-    Handling(const char* function, Where where) noexcept
-        : exc_(take_pending(function, where)), scope_(exc_.get()) {}
+    Handling(const FunctionSpec& spec, Where where) noexcept
+        : exc_(take_pending(spec, where)), scope_(exc_.get()) {}
     PyObject* exception() const noexcept { return exc_.get(); }
 
 private:
-    static Ref take_pending(const char* function, Where where) noexcept {
-        add_traceback(function, where);
+    static Ref take_pending(const FunctionSpec& spec, Where where) noexcept {
+        add_traceback(spec, where);
         return Ref::steal(PyErr_GetRaisedException());
     }
     Ref exc_;
@@ -288,7 +357,7 @@ inline bool pending_is_exception() noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// Function specs of each area.
+// Function specs of each area, and the import-time body.
 
 extern const FunctionSpec get_version_spec;
 extern const FunctionSpec main_spec;
@@ -298,5 +367,10 @@ extern const FunctionSpec parse_brace_expansion_spec;
 extern const FunctionSpec create_file_spec;
 extern const FunctionSpec notify_spec;
 extern const FunctionSpec create_files_spec;
+
+// Binds the built-ins that the module takes once; false with an exception set.
+bool bind_builtins() noexcept;
+// The import-time body, in order; false with an exception set.
+bool run_import_body() noexcept;
 
 }  // namespace tessel

@@ -1,32 +1,10 @@
-// The module's callable type, its argument binder, and the helpers every area
-// uses to look up globals, call into the host and print.
+// The module's callable type: function objects made in C++ that behave as
+// Python's own, and the binder that checks their arguments.
 #include "tessel.hpp"
 
-#include <frameobject.h>
-
-#include <algorithm>
 #include <array>
-#include <cstring>
-#include <new>
-#include <string_view>
 
 namespace tessel {
-namespace {
-// Never destroyed: the references in the state belong to an interpreter and
-// are released while it lives (release_state), not at process exit, when no
-// interpreter may be left to release them to.
-alignas(State) unsigned char state_storage[sizeof(State)];
-}  // namespace
-
-State& state = *::new (static_cast<void*>(state_storage)) State();
-
-void release_state() noexcept {
-    // Emptied before anything is released: releasing a reference may run
-    // code that reaches the module again.
-    State old = std::move(state);
-    state = State();
-}
-
 namespace {
 
 // A function of the module, made in C++.  Like a Python function it carries
@@ -82,7 +60,7 @@ PyObject* wrong_type(PyObject* param_name, PyTypeObject* wanted, PyObject* arg) 
         "tessel takes exact built-in types only: instances of subclasses of %s are refused",
         wanted->tp_name));
     if (note) {
-        Ref done = call_method(exc.get(), names().add_note, {note.get()});
+        Ref done = call_method(exc.get(), interned<"add_note">(), {note.get()});
         if (!done) return nullptr;  // the failure of add_note replaces the TypeError
     }
     PyErr_SetRaisedException(exc.release());
@@ -97,7 +75,7 @@ bool check_type(const Param& param, PyObject* arg) noexcept {
         case Requires::exact_list: wanted = &PyList_Type; break;
     }
     if (Py_IS_TYPE(arg, wanted)) return true;
-    wrong_type(names().*param.name, wanted, arg);
+    if (PyObject* name = param.name()) wrong_type(name, wanted, arg);
     return false;
 }
 
@@ -108,9 +86,9 @@ bool same_name(PyObject* a, PyObject* b) noexcept {
 }
 
 // Runs the body; an exception leaving it gets the function's traceback entry.
-PyObject* checked_body(const FunctionSpec& spec, PyObject* const* params) noexcept {
+PyObject* call_body(const FunctionSpec& spec, PyObject* const* params) noexcept {
     PyObject* result = spec.body(params);
-    if (!result) add_traceback(spec.name, spec.where);
+    if (!result) add_traceback(spec, spec.where);
     return result;
 }
 
@@ -132,7 +110,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
                          "takes no arguments", nargs);
             return nullptr;
         }
-        return checked_body(spec, nullptr);
+        return call_body(spec, nullptr);
     }
 
     if (nargs > nparams) return wrong_count(spec, nargs);
@@ -146,7 +124,11 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
             return nullptr;
         }
         Py_ssize_t index = 0;
-        while (index < nparams && !same_name(key, names().*spec.params[index].name)) ++index;
+        for (; index < nparams; ++index) {
+            PyObject* name = spec.params[index].name();
+            if (!name) return nullptr;
+            if (same_name(key, name)) break;
+        }
         if (index == nparams) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                          spec.name, key);
@@ -163,7 +145,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
         if (!bound[i]) return wrong_count(spec, nargs);
     for (Py_ssize_t i = 0; i < nparams; ++i)
         if (!check_type(spec.params[i], bound[i])) return nullptr;
-    return checked_body(spec, bound.data());
+    return call_body(spec, bound.data());
 }
 
 // Type slots ----------------------------------------------------------------
@@ -219,9 +201,11 @@ PyObject* function_text_signature(PyObject* self, void*) noexcept {
     const FunctionSpec& spec = *as_function(self)->spec;
     Ref params = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
     if (!params) return nullptr;
-    for (std::size_t i = 0; i < spec.params.size(); ++i)
-        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
-                         Py_NewRef(names().*spec.params[i].name));
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        PyObject* name = spec.params[i].name();
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
+    }
     Ref separator = Ref::steal(PyUnicode_FromString(", "));
     Ref list = separator ? Ref::steal(PyUnicode_Join(separator.get(), params.get())) : Ref();
     return list ? PyUnicode_FromFormat("(%U)", list.get()) : nullptr;
@@ -281,13 +265,13 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_type_spec = {
-    "tessel.tessel.function",
-    sizeof(Function),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    function_slots,
+    .name = "tessel.tessel.function",
+    .basicsize = sizeof(Function),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = function_slots,
 };
 
 }  // namespace
@@ -321,167 +305,6 @@ Ref make_function(const FunctionSpec& spec) noexcept {
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
-}
-
-// Helpers ---------------------------------------------------------------------
-
-namespace {
-
-// The compiler's path of a source file as tracebacks show it: from its src
-// directory on, below tessel/, with "/" between the parts whatever the build
-// machine uses.
-template <std::size_t N>
-void traceback_path(std::string_view file, char (&out)[N]) noexcept {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i + 4 <= file.size(); ++i) {
-        const bool at_dir = i == 0 || file[i - 1] == '/' || file[i - 1] == '\\';
-        if (at_dir && std::string_view(file.data() + i, 3) == "src" &&
-            (file[i + 3] == '/' || file[i + 3] == '\\'))
-            start = i;
-    }
-    constexpr std::string_view top = "tessel/";
-    std::size_t n = 0;
-    for (char c : top) out[n++] = c;
-    for (std::size_t i = start; i < file.size() && n + 1 < N; ++i)
-        out[n++] = file[i] == '\\' ? '/' : file[i];
-    out[n] = '\0';
-}
-
-}  // namespace
-
-void add_traceback(const char* function, Where where) noexcept {
-    char path[256];
-    traceback_path(where.file, path);
-    // Made with no exception pending, as the host makes its own frames; if
-    // the entry cannot be made, the exception goes on without it.  (Should
-    // PyTraceBack_Here itself fail, its own error is pending instead, with
-    // the exception as its context.)
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Ref globals = Ref::steal(PyDict_New());
-    PyCodeObject* code = globals ? PyCode_NewEmpty(path, function, where.line) : nullptr;
-    Ref code_ref = Ref::steal(reinterpret_cast<PyObject*>(code));
-    PyFrameObject* frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr) : nullptr;
-    Ref frame_ref = Ref::steal(reinterpret_cast<PyObject*>(frame));
-    if (!frame) PyErr_Clear();
-    PyErr_SetRaisedException(exc.release());
-    if (frame) PyTraceBack_Here(frame);
-}
-
-Ref global(PyObject* name) noexcept {
-    PyObject* value = PyDict_GetItemWithError(state.globals, name);
-    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(state.builtins.get(), name);
-    if (value) return Ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
-}
-
-namespace {
-// Room for self, up to eight more arguments, and the slot in front that
-// PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.
-constexpr std::size_t max_call_args = 10;
-
-Ref too_many_args() noexcept {
-    PyErr_SetString(PyExc_SystemError, "tessel: too many call arguments");
-    return {};
-}
-}  // namespace
-
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames) noexcept {
-    if (args.size() + 1 > max_call_args) return too_many_args();
-    std::array<PyObject*, max_call_args> buffer{};
-    std::size_t n = 1;
-    for (PyObject* a : args) buffer[n++] = a;
-    const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return Ref::steal(PyObject_Vectorcall(callable, buffer.data() + 1,
-                                          (args.size() - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames));
-}
-
-Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
-                PyObject* kwnames) noexcept {
-    if (args.size() + 2 > max_call_args) return too_many_args();
-    std::array<PyObject*, max_call_args> buffer{};
-    std::size_t n = 0;
-    buffer[n++] = self;
-    for (PyObject* a : args) buffer[n++] = a;
-    const std::size_t nkw = kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    return Ref::steal(PyObject_VectorcallMethod(name, buffer.data(),
-                                                (n - nkw) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                kwnames));
-}
-
-Ref getattr(PyObject* obj, PyObject* name) noexcept {
-    return Ref::steal(PyObject_GetAttr(obj, name));
-}
-
-bool print(PyObject* text) noexcept {
-    return static_cast<bool>(call(state.print.get(), {text}));
-}
-
-bool print(const char* utf8) noexcept {
-    Ref text = Ref::steal(PyUnicode_FromString(utf8));
-    return text && print(text.get());
-}
-
-Ref concat_format(const char* prefix, PyObject* obj, const char* suffix) noexcept {
-    Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
-    if (!formatted) return {};
-    return Ref::steal(PyUnicode_FromFormat("%s%U%s", prefix ? prefix : "", formatted.get(),
-                                           suffix ? suffix : ""));
-}
-
-Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) noexcept {
-    Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
-    return formatted ? concat({prefix, formatted.get(), suffix}) : Ref();
-}
-
-Ref concat(std::initializer_list<PyObject*> texts) noexcept {
-    Py_ssize_t length = 0;
-    Py_UCS4 maxchar = 0;
-    for (PyObject* t : texts) {
-        length += PyUnicode_GET_LENGTH(t);
-        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(t));
-    }
-    Ref joined = Ref::steal(PyUnicode_New(length, maxchar));
-    if (!joined) return {};
-    const int kind = PyUnicode_KIND(joined.get());
-    auto* data = static_cast<char*>(PyUnicode_DATA(joined.get()));
-    Py_ssize_t at = 0;
-    for (PyObject* t : texts) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-        if (PyUnicode_KIND(t) == kind)
-            std::memcpy(data + at * kind, PyUnicode_DATA(t), static_cast<std::size_t>(n) * kind);
-        else if (PyUnicode_CopyCharacters(joined.get(), at, t, 0, n) < 0)
-            return {};
-        at += n;
-    }
-    return joined;
-}
-
-int truth_of_global(PyObject* name) noexcept {
-    Ref value = global(name);
-    return value ? PyObject_IsTrue(value.get()) : -1;
-}
-
-Ref make_path(PyObject* arg) noexcept {
-    Ref path_type = global(names().Path);
-    return path_type ? call(path_type.get(), {arg}) : Ref();
-}
-
-Ref module_file_path() noexcept {
-    Ref path_type = global(names().Path);
-    if (!path_type) return {};
-    Ref file = global(names().dunder_file);
-    return file ? call(path_type.get(), {file.get()}) : Ref();
-}
-
-int debug_requested() noexcept {
-    Ref sys = global(names().sys);
-    if (!sys) return -1;
-    Ref argv = getattr(sys.get(), names().argv);
-    if (!argv) return -1;
-    return PySequence_Contains(argv.get(), names().debug_flag);
 }
 
 }  // namespace tessel

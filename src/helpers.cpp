@@ -1,0 +1,282 @@
+// The helpers that every area uses: strings made once, global lookup, calls
+// into the host, printing, and traceback entries.
+#include "tessel.hpp"
+
+#include <frameobject.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string_view>
+
+namespace tessel {
+
+PyObject* keep_for_state(Ref obj) noexcept {
+    if (!obj) return nullptr;
+    if (!state.constants) {
+        PyErr_SetString(PyExc_RuntimeError, "tessel: the module is not loaded");
+        return nullptr;
+    }
+    if (PyList_Append(state.constants.get(), obj.get()) < 0) return nullptr;
+    return obj.get();  // the list holds it now
+}
+
+bool make_names() noexcept {
+    static constexpr const char* texts[] = {
+#define TESSEL_NAME_TEXT(id, text) text,
+        TESSEL_NAMES(TESSEL_NAME_TEXT)
+#undef TESSEL_NAME_TEXT
+    };
+    constexpr auto count = static_cast<Py_ssize_t>(sizeof texts / sizeof texts[0]);
+    Ref table = Ref::steal(PyTuple_New(count));
+    if (!table) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* text = PyUnicode_InternFromString(texts[i]);
+        if (!text) return false;
+        PyTuple_SET_ITEM(table.get(), i, text);
+    }
+    Names& n = state.names;
+    Py_ssize_t at = 0;
+#define TESSEL_TAKE_NAME(id, text) n.id = PyTuple_GET_ITEM(table.get(), at++);
+    TESSEL_NAMES(TESSEL_TAKE_NAME)
+#undef TESSEL_TAKE_NAME
+    state.name_table = std::move(table);
+    state.constants = Ref::steal(PyList_New(0));
+    state.one = Ref::steal(PyLong_FromLong(1));
+    return state.constants && state.one;
+}
+
+Ref global(PyObject* name) noexcept {
+    if (!name) return {};  // a Text that could not be made
+    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(state.builtins.get(), name);
+    if (value) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+int truth_of_global(PyObject* name) noexcept {
+    Ref value = global(name);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+// Calls -----------------------------------------------------------------------
+
+namespace {
+
+// Room for self, up to eight more arguments, and the slot in front that
+// PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.
+constexpr std::size_t max_call_args = 10;
+
+// The vectorcall arguments of one call: [slot] self? positional... keyword
+// values..., and the tuple of the keyword names.
+class CallArgs {
+public:
+    CallArgs(PyObject* self, std::initializer_list<PyObject*> args,
+             std::initializer_list<Keyword> keywords) noexcept {
+        if (1 + (self ? 1 : 0) + args.size() + keywords.size() > max_call_args) {
+            PyErr_SetString(PyExc_SystemError, "tessel: too many call arguments");
+            return;
+        }
+        std::size_t n = 1;
+        if (self) buffer_[n++] = self;
+        for (PyObject* a : args) buffer_[n++] = a;
+        positional_ = n - 1;
+        if (keywords.size() > 0) {
+            kwnames_ = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+            if (!kwnames_) return;
+            Py_ssize_t i = 0;
+            for (const Keyword& k : keywords) {
+                PyObject* name = k.name();
+                if (!name) {
+                    kwnames_ = Ref();
+                    return;
+                }
+                PyTuple_SET_ITEM(kwnames_.get(), i++, Py_NewRef(name));
+                buffer_[n++] = k.value;
+            }
+        }
+        ready_ = true;
+    }
+    bool ready() const noexcept { return ready_; }
+    PyObject* const* args() const noexcept { return buffer_.data() + 1; }
+    std::size_t nargsf() const noexcept { return positional_ | PY_VECTORCALL_ARGUMENTS_OFFSET; }
+    PyObject* kwnames() const noexcept { return kwnames_.get(); }
+
+private:
+    std::array<PyObject*, max_call_args> buffer_{};
+    std::size_t positional_ = 0;
+    Ref kwnames_;
+    bool ready_ = false;
+};
+
+}  // namespace
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
+         std::initializer_list<Keyword> keywords) noexcept {
+    CallArgs call(nullptr, args, keywords);
+    if (!call.ready()) return {};
+    return Ref::steal(PyObject_Vectorcall(callable, call.args(), call.nargsf(), call.kwnames()));
+}
+
+Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
+                std::initializer_list<Keyword> keywords) noexcept {
+    if (!name) return {};
+    CallArgs call(self, args, keywords);
+    if (!call.ready()) return {};
+    return Ref::steal(PyObject_VectorcallMethod(name, call.args(), call.nargsf(), call.kwnames()));
+}
+
+Ref getattr(PyObject* obj, PyObject* name) noexcept {
+    return name ? Ref::steal(PyObject_GetAttr(obj, name)) : Ref();
+}
+
+// Texts -----------------------------------------------------------------------
+
+bool print(PyObject* text) noexcept {
+    return static_cast<bool>(call(state.print.get(), {text}));
+}
+
+Ref concat_format(const char* prefix, PyObject* obj, const char* suffix) noexcept {
+    Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
+    if (!formatted) return {};
+    return Ref::steal(PyUnicode_FromFormat("%s%U%s", prefix ? prefix : "", formatted.get(),
+                                           suffix ? suffix : ""));
+}
+
+Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) noexcept {
+    Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
+    return formatted ? concat({prefix, formatted.get(), suffix}) : Ref();
+}
+
+Ref concat(std::initializer_list<PyObject*> texts) noexcept {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
+    for (PyObject* t : texts) {
+        length += PyUnicode_GET_LENGTH(t);
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(t));
+    }
+    Ref joined = Ref::steal(PyUnicode_New(length, maxchar));
+    if (!joined) return {};
+    const int kind = PyUnicode_KIND(joined.get());
+    auto* data = static_cast<char*>(PyUnicode_DATA(joined.get()));
+    Py_ssize_t at = 0;
+    for (PyObject* t : texts) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        if (PyUnicode_KIND(t) == kind)
+            std::memcpy(data + at * kind, PyUnicode_DATA(t), static_cast<std::size_t>(n) * kind);
+        else if (PyUnicode_CopyCharacters(joined.get(), at, t, 0, n) < 0)
+            return {};
+        at += n;
+    }
+    return joined;
+}
+
+// Lists and file arguments ------------------------------------------------------
+
+Ref list_of(PyObject* item) noexcept {
+    Ref list = Ref::steal(PyList_New(1));
+    if (list) PyList_SET_ITEM(list.get(), 0, Py_NewRef(item));
+    return list;
+}
+
+bool extend(PyObject* list, PyObject* items) noexcept {
+    if (PyList_CheckExact(items)) {
+        const Py_ssize_t end = PyList_GET_SIZE(list);
+        return PyList_SetSlice(list, end, end, items) == 0;
+    }
+    return static_cast<bool>(call_method(list, interned<"extend">(), {items}));
+}
+
+int is_brace_argument(PyObject* arg) noexcept {
+    static constinit Text open{"{"}, close{"}"};
+    PyObject* lbrace = open.get();
+    if (!lbrace) return -1;
+    const int has_open = PySequence_Contains(arg, lbrace);
+    if (has_open <= 0) return has_open;
+    PyObject* rbrace = close.get();
+    return rbrace ? PySequence_Contains(arg, rbrace) : -1;
+}
+
+// Paths and the process -----------------------------------------------------------
+
+Ref make_path(PyObject* arg) noexcept {
+    Ref path_type = global(names().Path);
+    return path_type ? call(path_type.get(), {arg}) : Ref();
+}
+
+Ref module_file_path() noexcept {
+    Ref path_type = global(names().Path);
+    if (!path_type) return {};
+    Ref file = global(interned<"__file__">());
+    return file ? call(path_type.get(), {file.get()}) : Ref();
+}
+
+Ref module_directory() noexcept {
+    Ref path = module_file_path();
+    return path ? getattr(path.get(), names().parent) : Ref();
+}
+
+Ref sys_argv() noexcept {
+    Ref sys = global(names().sys);
+    return sys ? getattr(sys.get(), interned<"argv">()) : Ref();
+}
+
+int debug_requested() noexcept {
+    Ref argv = sys_argv();
+    return argv ? PySequence_Contains(argv.get(), names().debug_flag) : -1;
+}
+
+bool print_traceback() noexcept {
+    Ref traceback = global(names().traceback);
+    if (!traceback) return false;
+    Ref text = call_method(traceback.get(), interned<"format_exc">());
+    return text && print(text.get());
+}
+
+// Traceback entries ------------------------------------------------------------------
+
+namespace {
+
+// The compiler's path of a source file as tracebacks show it: from its src
+// directory on, below tessel/, with "/" between the parts whatever the build
+// machine uses.
+template <std::size_t N>
+void traceback_path(std::string_view file, char (&out)[N]) noexcept {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + 4 <= file.size(); ++i) {
+        const bool at_dir = i == 0 || file[i - 1] == '/' || file[i - 1] == '\\';
+        if (at_dir && std::string_view(file.data() + i, 3) == "src" &&
+            (file[i + 3] == '/' || file[i + 3] == '\\'))
+            start = i;
+    }
+    constexpr std::string_view top = "tessel/";
+    std::size_t n = 0;
+    for (char c : top) out[n++] = c;
+    for (std::size_t i = start; i < file.size() && n + 1 < N; ++i)
+        out[n++] = file[i] == '\\' ? '/' : file[i];
+    out[n] = '\0';
+}
+
+}  // namespace
+
+void add_traceback(const FunctionSpec& spec, Where where) noexcept {
+    char path[256];
+    traceback_path(where.file, path);
+    // Made with no exception pending, as the host makes its own frames; if
+    // the entry cannot be made, the exception goes on without it.  (Should
+    // PyTraceBack_Here itself fail, its own error is pending instead, with
+    // the exception as its context.)
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref globals = Ref::steal(PyDict_New());
+    PyCodeObject* code = globals ? PyCode_NewEmpty(path, spec.name, where.line) : nullptr;
+    Ref code_ref = Ref::steal(reinterpret_cast<PyObject*>(code));
+    PyFrameObject* frame =
+        code ? PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr) : nullptr;
+    Ref frame_ref = Ref::steal(reinterpret_cast<PyObject*>(frame));
+    if (!frame) PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+    if (frame) PyTraceBack_Here(frame);
+}
+
+}  // namespace tessel

@@ -1,0 +1,179 @@
+// The import-time body: the host modules, the probes of the optional
+// packages, and the names that the module binds, in the order of binding.
+#include "tessel.hpp"
+
+namespace tessel {
+namespace {
+
+// name = value in the dict (null name or value: an exception is set).
+bool set_item(PyObject* dict, PyObject* name, PyObject* value) noexcept {
+    return name && value && PyDict_SetItem(dict, name, value) == 0;
+}
+
+bool bind(PyObject* name, PyObject* value) noexcept {
+    return set_item(state.globals, name, value);
+}
+
+Ref import(PyObject* name, PyObject* fromlist = nullptr) noexcept {
+    if (!name) return {};
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, state.globals, nullptr, fromlist, 0));
+}
+
+// `from module import name` for each of names, binding each.
+bool import_from(PyObject* module_name, std::initializer_list<PyObject*> wanted) noexcept {
+    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(wanted.size())));
+    if (!fromlist) return false;
+    Py_ssize_t i = 0;
+    for (PyObject* n : wanted) {
+        if (!n) return false;
+        PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(n));
+    }
+    Ref module = import(module_name, fromlist.get());
+    if (!module) return false;
+    for (PyObject* n : wanted) {
+        Ref value = getattr(module.get(), n);
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", n, module_name);
+            return false;
+        }
+        if (!bind(n, value.get())) return false;
+    }
+    return true;
+}
+
+// The host modules that the functions use; none of these is optional.
+bool import_host_modules() noexcept {
+    for (PyObject* name : {names().sys, names().os, names().re, names().traceback}) {
+        Ref module = import(name);
+        if (!bind(name, module.get())) return false;
+    }
+    return import_from(interned<"pathlib">(), {names().Path}) &&
+           import_from(interned<"typing">(),
+                       {interned<"List">(), interned<"Tuple">(), interned<"Optional">()}) &&
+           bind(names().argparse, import(names().argparse).get());
+}
+
+// The help formatter is a nicety: whatever goes wrong, fall back.
+bool bind_help_formatter() noexcept {
+    if (import_from(interned<"quorlin">(), {names().CustomRichHelpFormatter})) return true;
+    PyErr_Clear();
+    Ref argparse = global(names().argparse);
+    if (!argparse) return false;
+    Ref fallback = getattr(argparse.get(), interned<"RawTextHelpFormatter">());
+    return bind(names().CustomRichHelpFormatter, fallback.get());
+}
+
+// `import module` binding bound_as (the top-level package of a dotted
+// name) and flag = True; when the import fails with ImportError, flag =
+// False and a warning, and the body goes on.
+bool probe_optional(PyObject* module, PyObject* bound_as, PyObject* flag,
+                    const char* warning) noexcept {
+    if (Ref imported = import(module))
+        return bind(bound_as, imported.get()) && bind(flag, Py_True);
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
+    PyErr_Clear();
+    Ref text = Ref::steal(PyUnicode_FromString(warning));
+    return bind(flag, Py_False) && text && print(text.get());
+}
+
+bool bind_function(PyObject* name, const FunctionSpec& spec) noexcept {
+    Ref f = make_function(spec);
+    return f && bind(name, f.get());
+}
+
+// NAME, then __version__ from get_version(), then __filename__.
+bool bind_identity() noexcept {
+    Ref program = Ref::steal(PyUnicode_FromString("tessel"));
+    if (!bind(names().NAME, program.get())) return false;
+    PyObject* get_version_name = interned<"get_version">();
+    if (!bind_function(get_version_name, get_version_spec)) return false;
+    Ref get_version = global(get_version_name);
+    if (!get_version) return false;
+    if (!bind(names().dunder_version, call(get_version.get(), {}).get())) return false;
+    Ref path = module_file_path();
+    return path && bind(interned<"__filename__">(), getattr(path.get(), names().name).get());
+}
+
+bool bind_file_creator() noexcept {
+    Ref ns = Ref::steal(PyDict_New());
+    Ref doc = Ref::steal(PyUnicode_FromString("Handles file creation with notification support"));
+    if (!ns || !doc) return false;
+    const std::pair<PyObject*, const FunctionSpec*> methods[] = {
+        {interned<"__init__">(), &init_spec},
+        {names()._init_growl, &init_growl_spec},
+        {names().parse_brace_expansion, &parse_brace_expansion_spec},
+        {names().create_file, &create_file_spec},
+        {names()._notify, &notify_spec},
+        {names().create_files, &create_files_spec},
+    };
+    if (!set_item(ns.get(), interned<"__module__">(), names().module_name) ||
+        !set_item(ns.get(), interned<"__qualname__">(), names().FileCreator) ||
+        !set_item(ns.get(), interned<"__doc__">(), doc.get()))
+        return false;
+    for (auto [name, spec] : methods) {
+        Ref f = make_function(*spec);
+        if (!set_item(ns.get(), name, f.get())) return false;
+    }
+    Ref bases = Ref::steal(PyTuple_New(0));
+    if (!bases) return false;
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type),
+                   {names().FileCreator, bases.get(), ns.get()});
+    return bind(names().FileCreator, cls.get());
+}
+
+// Run as the main program: sys.exit(main()).
+bool exit_if_main() noexcept {
+    static constinit Text main_name{"__main__"};
+    Ref module_name = global(interned<"__name__">());
+    if (!module_name || !main_name.get()) return false;
+    const int is_main = PyObject_RichCompareBool(module_name.get(), main_name.get(), Py_EQ);
+    if (is_main <= 0) return is_main == 0;
+    Ref sys = global(names().sys);
+    if (!sys) return false;
+    Ref exit = getattr(sys.get(), interned<"exit">());
+    if (!exit) return false;
+    Ref main = global(interned<"main">());
+    if (!main) return false;
+    Ref status = call(main.get(), {});
+    return status && call(exit.get(), {status.get()});
+}
+
+}  // namespace
+
+bool bind_builtins() noexcept {
+    // The interpreter's builtins module, which is what the import machinery's
+    // frames see as their built-ins.
+    Ref module = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!module) return false;
+    PyObject* builtins = PyModule_GetDict(module.get());
+    state.builtins = Ref::borrow(builtins);
+    for (auto [slot, name] : {std::pair{&state.print, "print"}, {&state.open, "open"},
+                              {&state.sum, "sum"}}) {
+        PyObject* value = PyDict_GetItemString(builtins, name);
+        if (!value) {
+            PyErr_Format(PyExc_RuntimeError, "tessel: the built-in %s is missing", name);
+            return false;
+        }
+        *slot = Ref::borrow(value);
+    }
+    return true;
+}
+
+bool run_import_body() noexcept {
+    if (!import_host_modules() || !bind_help_formatter()) return false;
+    // `import gntp.notifier` binds the top-level package.
+    if (!probe_optional(names().clipboard, names().clipboard, names().HAS_CLIPBOARD,
+                        "Warning: clipboard module not available. Install with: pip install "
+                        "clipboard") ||
+        !probe_optional(interned<"gntp.notifier">(), names().gntp, names().HAS_GROWL,
+                        "Warning: gntp module not available. Install with: pip install gntp"))
+        return false;
+    if (!bind_identity() || !bind_file_creator()) return false;
+    if (!bind_function(interned<"main">(), main_spec) || !exit_if_main()) return false;
+    Ref test = Ref::steal(PyDict_New());
+    return bind(interned<"__test__">(), test.get());
+}
+
+}  // namespace tessel

@@ -1,0 +1,156 @@
+// get_version(): the version from the version file beside the module.
+#include "tessel.hpp"
+
+namespace tessel {
+namespace {
+
+// The version from the first accepted line of an open version file, or a
+// borrowed None when no line is accepted.
+Ref version_from_lines(PyObject* file) noexcept {
+    static constinit Text version_word{"version"}, equals{"="}, squote{"'"};
+    Ref lines = Ref::steal(PyObject_GetIter(file));
+    if (!lines) return {};
+    while (Ref line = Ref::steal(PyIter_Next(lines.get()))) {
+        Ref stripped = call_method(line.get(), names().strip);
+        if (!stripped) return {};
+        Ref starts = call_method(stripped.get(), interned<"startswith">(), {version_word.get()});
+        if (!starts) return {};
+        const int accepted = PyObject_IsTrue(starts.get());
+        if (accepted < 0) return {};
+        if (!accepted) continue;
+        Ref parts = call_method(line.get(), names().split, {equals.get()});
+        if (!parts) return {};
+        const Py_ssize_t count = PyObject_Size(parts.get());
+        if (count < 0) return {};
+        if (count != 2) continue;
+        Ref value = Ref::steal(PySequence_GetItem(parts.get(), 1));
+        if (value) value = call_method(value.get(), names().strip);
+        if (value) value = call_method(value.get(), names().strip, {names().dquote});
+        if (value) value = call_method(value.get(), names().strip, {squote.get()});
+        return value;
+    }
+    if (PyErr_Occurred()) return {};
+    return Ref::borrow(Py_None);
+}
+
+// After a failure in the block of `with`: __exit__ with the exception, which
+// is being handled meanwhile (so that one __exit__ raises carries it as its
+// __context__).  A borrowed None when __exit__ suppresses the exception,
+// else null with the exception (or __exit__'s own) set.
+Ref exit_after_failure(PyObject* exit) noexcept {
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref traceback = Ref::steal(PyException_GetTraceback(exc.get()));
+    Ref suppressed;
+    {
+        HandledScope handled(exc.get());
+        suppressed = call(exit, {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                                 traceback ? traceback.get() : Py_None});
+    }
+    if (!suppressed) return {};
+    const int truth = PyObject_IsTrue(suppressed.get());
+    if (truth < 0) return {};
+    if (truth) return Ref::borrow(Py_None);
+    PyErr_SetRaisedException(exc.release());
+    return {};
+}
+
+// `with open(version_file, "r") as f: ...`, closing the file on every way out.
+Ref read_version_file(PyObject* version_file) noexcept {
+    static constinit Text read_mode{"r"};
+    PyObject* mode = read_mode.get();
+    if (!mode) return {};
+    Ref manager = call(state.open.get(), {version_file, mode});
+    if (!manager) return {};
+    Ref enter = getattr(manager.get(), interned<"__enter__">());
+    if (!enter) return {};
+    Ref exit = getattr(manager.get(), interned<"__exit__">());
+    if (!exit) return {};
+    Ref file = call(enter.get(), {});
+    if (!file) return {};
+    Ref version = version_from_lines(file.get());
+    if (!version) return exit_after_failure(exit.get());
+    if (!call(exit.get(), {Py_None, Py_None, Py_None})) return {};
+    return version;
+}
+
+// directory / (subdirectory /) "__version__.py" if it is a file: the path, a
+// borrowed None when it is not, or null with an exception set.
+Ref version_file_in(PyObject* directory, PyObject* subdirectory = nullptr) noexcept {
+    static constinit Text file_name{"__version__.py"};
+    PyObject* name = file_name.get();
+    if (!name) return {};
+    Ref folder = subdirectory ? Ref::steal(PyNumber_TrueDivide(directory, subdirectory))
+                              : Ref::borrow(directory);
+    if (!folder) return {};
+    Ref path = Ref::steal(PyNumber_TrueDivide(folder.get(), name));
+    if (!path) return {};
+    Ref is_file = call_method(path.get(), interned<"is_file">());
+    const int found = is_file ? PyObject_IsTrue(is_file.get()) : -1;
+    if (found < 0) return {};
+    return found ? std::move(path) : Ref::borrow(Py_None);
+}
+
+// The version, or a borrowed None when there is no accepted line or no file:
+// the file beside the module, else the one in the subdirectory NAME.
+Ref find_version() noexcept {
+    Ref directory = module_directory();
+    if (!directory) return {};
+    Ref version_file = version_file_in(directory.get());
+    if (!version_file) return {};
+    if (version_file.get() == Py_None) {
+        directory = module_directory();
+        if (!directory) return {};
+        Ref program = global(names().NAME);
+        if (!program) return {};
+        version_file = version_file_in(directory.get(), program.get());
+        if (!version_file) return {};
+    }
+    if (version_file.get() == Py_None) return version_file;
+    return read_version_file(version_file.get());
+}
+
+bool traceback_requested() noexcept {
+    Ref os = global(names().os);
+    if (!os) return false;
+    Ref value = call_method(os.get(), interned<"getenv">(), {interned<"TRACEBACK">()});
+    if (!value) return false;
+    for (const char* yes : {"1", "true", "True"})
+        if (PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), yes) == 0)
+            return true;
+    return false;
+}
+
+PyObject* get_version(PyObject* const*) noexcept {
+    Ref version = find_version();
+    if (version && version.get() != Py_None) return version.release();
+    if (!version) {
+        if (!pending_is_exception()) return nullptr;
+        Handling handling(get_version_spec, TESSEL_HERE);
+        const bool full = traceback_requested();
+        if (PyErr_Occurred()) return nullptr;
+        if (full) {
+            if (!print_traceback()) return nullptr;
+        } else {
+            Ref report = concat_format("ERROR: ", handling.exception());
+            if (!report || !print(report.get())) return nullptr;
+        }
+    }
+    return PyUnicode_FromString("2.0");
+}
+
+}  // namespace
+
+const FunctionSpec get_version_spec = {
+    .name = "get_version",
+    .qualname = "get_version",
+    .doc = "get_version()\n"
+           "\n"
+           "Get the version of the qel module.\n"
+           "Version is taken from the __version__.py file if it exists.\n"
+           "The content of __version__.py should be:\n"
+           "version = \"0.33\"",
+    .body = get_version,
+    .where = TESSEL_HERE,
+};
+
+}  // namespace tessel
