@@ -120,8 +120,7 @@ const FunctionSpec parse_brace_expansion_spec = {
            "Returns: List of expanded filenames",
     .params = parameters(self_text),
     .annotations = annotations,
-    .body = parse_brace_expansion,
-    .where = TESSEL_HERE,
+    .body = parse_brace_expansion, .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

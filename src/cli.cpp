@@ -187,8 +187,7 @@ const FunctionSpec main_spec = {
     .name = "main",
     .qualname = "main",
     .doc = "main()\n\nMain entry point",
-    .body = main,
-    .where = TESSEL_HERE,
+    .body = main, .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

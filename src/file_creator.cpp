@@ -132,8 +132,7 @@ const FunctionSpec init_spec = {
     .qualname = "FileCreator.__init__",
     .doc = "FileCreator.__init__(self)",
     .params = parameters(self_only),
-    .body = init,
-    .where = TESSEL_HERE,
+    .body = init, .where = TESSEL_HERE,
 };
 
 const FunctionSpec create_file_spec = {
@@ -150,8 +149,7 @@ const FunctionSpec create_file_spec = {
            "    True if successful, False otherwise",
     .params = parameters(self_filepath),
     .annotations = create_file_annotations,
-    .body = create_file,
-    .where = TESSEL_HERE,
+    .body = create_file, .where = TESSEL_HERE,
 };
 
 const FunctionSpec create_files_spec = {
@@ -165,8 +163,7 @@ const FunctionSpec create_files_spec = {
            "    Number of successfully created files",
     .params = parameters(self_files),
     .annotations = create_files_annotations,
-    .body = create_files,
-    .where = TESSEL_HERE,
+    .body = create_files, .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

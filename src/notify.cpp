@@ -115,8 +115,7 @@ const FunctionSpec init_growl_spec = {
     .qualname = "FileCreator._init_growl",
     .doc = "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
     .params = parameters(self_only),
-    .body = init_growl,
-    .where = TESSEL_HERE,
+    .body = init_growl, .where = TESSEL_HERE,
 };
 
 const FunctionSpec notify_spec = {
@@ -125,8 +124,7 @@ const FunctionSpec notify_spec = {
     .doc = "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
     .params = parameters(self_filepath),
     .annotations = notify_annotations,
-    .body = notify,
-    .where = TESSEL_HERE,
+    .body = notify, .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

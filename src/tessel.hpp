@@ -231,7 +231,8 @@ struct FunctionSpec {
     // (parameter name or "return", annotation text), stored as a dict of str.
     std::span<const Annotation> annotations = {};
     Body body;
-    // The place that tracebacks show for the function.
+    // The place that tracebacks show for an exception leaving the function:
+    // written on the line of .body, so that the line names the function.
     Where where;
 };
 

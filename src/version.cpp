@@ -149,8 +149,7 @@ const FunctionSpec get_version_spec = {
            "Version is taken from the __version__.py file if it exists.\n"
            "The content of __version__.py should be:\n"
            "version = \"0.33\"",
-    .body = get_version,
-    .where = TESSEL_HERE,
+    .body = get_version, .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

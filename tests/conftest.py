@@ -47,6 +47,30 @@ def summary(created, expected):
     return ["", f"{created}/{expected} file(s) created successfully"]
 
 
+# What the stand-in of gntp.notifier records -----------------------------------
+
+def registration(icon):
+    """The calls of one registration, with the icon URI given."""
+    return [{"call": "GrowlNotifier", "args": [],
+             "kwargs": [["applicationName", "tessel"], ["notifications", ["create"]],
+                        ["defaultNotifications", ["create"]], ["applicationIcon", icon]]},
+            {"call": "register", "args": [], "kwargs": []}]
+
+
+def notification(name, icon):
+    """The call of one notification for the file name."""
+    return {"call": "notify", "args": [],
+            "kwargs": [["noteType", "create"], ["title", "tessel"],
+                       ["description", f'File created: "{name}"'], ["icon", icon],
+                       ["sticky", False], ["priority", 1]]}
+
+
+def as_json(calls):
+    """Recorded calls in the form of the two above (pairs as lists)."""
+    return [{"call": c["call"], "args": c["args"], "kwargs": [list(p) for p in c["kwargs"]]}
+            for c in calls]
+
+
 # Texts of the host's exceptions, which differ between CPython versions -----
 
 

@@ -8,6 +8,7 @@ import inspect
 import pathlib
 import pickle
 import re
+import traceback
 import types
 import weakref
 
@@ -187,25 +188,46 @@ def test_type_check_comes_after_argument_binding(fc):
         fc.create_file(None, y=1)
 
 
-# Each case makes one of the module's functions print a traceback of a
-# failure it handles: TRACEBACK=1 for get_version, --debug for create_file.
-@pytest.mark.parametrize("env, argv, call, function", [
-    ({"TRACEBACK": "1"}, [], lambda tt, fc: tt.get_version(), "get_version"),
-    ({}, ["--debug"], lambda tt, fc: fc.create_file("x.txt"), "create_file"),
+def printed_traceback(env, argv, call):
+    """Makes a function print the traceback of a failure that it handles
+    (TRACEBACK=1 for get_version, --debug for create_file): the printed text."""
+    def text(tt, fc, monkeypatch, capsys):
+        for name, value in env.items():
+            monkeypatch.setenv(name, value)
+        monkeypatch.setattr("sys.argv", ["tessel", *argv])
+        monkeypatch.setattr(tt, "Path", failing_path)
+        call(tt, fc)
+        return capsys.readouterr().out
+    return text
+
+
+def raised_traceback(call):
+    """The traceback of the exception that leaves a function, formatted."""
+    def text(tt, fc, monkeypatch, capsys):
+        monkeypatch.setattr(tt, "Path", failing_path)
+        with pytest.raises(ZeroDivisionError) as info:
+            call(tt, fc)
+        return "".join(traceback.format_exception(info.value))
+    return text
+
+
+@pytest.mark.parametrize("text, functions", [
+    (printed_traceback({"TRACEBACK": "1"}, [], lambda tt, fc: tt.get_version()), ["get_version"]),
+    (printed_traceback({}, ["--debug"], lambda tt, fc: fc.create_file("x.txt")), ["create_file"]),
+    (raised_traceback(lambda tt, fc: fc.create_files(["{a}"])),
+     ["create_files", "parse_brace_expansion"]),
+    (raised_traceback(lambda tt, fc: tt.FileCreator()), ["__init__"]),
 ])
-def test_tracebacks_show_the_module_functions(tt, fc, workdir, monkeypatch, capsys, argv, env,
-                                              call, function):
-    """The entry names a source file below tessel/src/ and a line of it that
-    belongs to the function."""
-    for name, value in env.items():
-        monkeypatch.setenv(name, value)
-    monkeypatch.setattr("sys.argv", ["tessel", *argv])
-    monkeypatch.setattr(tt, "Path", failing_path)
-    call(tt, fc)
-    out = capsys.readouterr().out
+def test_tracebacks_show_the_module_functions(tt, fc, workdir, monkeypatch, capsys, text,
+                                              functions):
+    """Each entry names a source file below tessel/src/ and a line of it that
+    belongs to the function: where the function handles the failure, or
+    where an exception left it."""
+    monkeypatch.setattr(tt, "re", types.SimpleNamespace(search=failing_path))
+    out = text(tt, fc, monkeypatch, capsys)
     assert "ZeroDivisionError: from Path" in out
     entries = re.findall(r'File "(tessel/src/[\w.]+)", line (\d+), in (\w+)', out)
-    assert [name for _, _, name in entries] == [function]
+    assert [name for _, _, name in entries] == functions
     for path, line, name in entries:
         source = (REPO / path.removeprefix("tessel/")).read_text().splitlines()
-        assert name in source[int(line) - 1]
+        assert name.strip("_") in source[int(line) - 1]

@@ -267,13 +267,3 @@ def test_main_lets_exceptions_through(tt, argv, monkeypatch, capsys):
     with pytest.raises(KeyError):
         tt.main()
     assert "file(s) created" not in capsys.readouterr().out
-
-
-def test_main_reads_the_version_at_each_call(tt, argv, monkeypatch, capsys):
-    monkeypatch.setattr(tt, "__version__", "9.9b")
-    argv("--version")
-    capsys.readouterr()
-    with pytest.raises(SystemExit) as info:
-        tt.main()
-    assert info.value.code == 0
-    assert capsys.readouterr().out.startswith("tessel v9.9b by ")

@@ -1,12 +1,11 @@
 """Faults from outside tessel: file systems that refuse, names taken by the
-wrong kind of entry, failing optional packages, broken module globals, and
-threads.  (Faults of the command's own output and signals: test_command.py.)
+wrong kind of entry, broken module globals, and threads (failing optional
+packages: test_handlers.py; the command's own output and signals: test_command.py).
 
 Whatever happens, every file made before the fault stays, the lines and the
 exit status say what happened, and nothing crashes."""
 import argparse
 import errno
-import itertools
 import subprocess
 import sys
 import threading
@@ -17,7 +16,6 @@ import pytest
 from conftest import (TESSEL, child_env, err, files_in, host_exception, ok, oserror, run_tessel,
                       summary, utime_error)
 
-DELETE = object()
 
 
 # --- File systems that refuse --------------------------------------------------
@@ -109,96 +107,8 @@ def test_names_taken_by_the_wrong_kind(tmp_path):
     assert files_in(work) == ["after.txt", "before.txt", "d", "d/inner.txt", "d/new.txt", "f.txt"]
 
 
-# --- Failing optional packages ---------------------------------------------------
-
 class Refused(Exception):
     pass
-
-
-class Gone(ConnectionError):
-    pass
-
-
-class Unprintable(Exception):
-    def __str__(self):
-        raise Refused("no text")
-
-
-class Abort(BaseException):
-    pass
-
-
-class Interrupted(KeyboardInterrupt):
-    pass
-
-
-def fails_on_second_call(exc):
-    calls = itertools.count(1)
-
-    def call(*args, **kwargs):
-        if next(calls) == 2:
-            raise exc
-    return call
-
-
-WARNING = "Warning: Could not copy to clipboard: "
-
-
-# For an exception derived from Exception: what b.txt, the file whose call
-# fails, gets (its lines and whether it counts), by where the call fails.
-@pytest.mark.parametrize("exc, copy_fails, notify_fails", [
-    (Refused("refused"), ([WARNING + "refused", "ok"], True), (["ok"], True)),
-    (Gone(), ([WARNING, "ok"], True), (["ok"], True)),
-    # The warning itself fails; the outer handler reports that failure.
-    (Unprintable(), ([err("b.txt", "no text")], False), (["ok"], True)),
-    (Abort(), None, None),
-    (Interrupted(), None, None),
-    (SystemExit(3), None, None),
-])
-@pytest.mark.parametrize("where", ["copy", "notify"])
-def test_failing_package_calls_in_a_batch(tt, fc, workdir, monkeypatch, capsys, where, exc,
-                                          copy_fails, notify_fails):
-    if where == "copy":
-        monkeypatch.setattr(tt.clipboard, "copy", fails_on_second_call(exc))
-    else:
-        monkeypatch.setattr(type(fc.growl), "notify", fails_on_second_call(exc))
-    files = ["a.txt", "b.txt", "c.txt"]
-    outcome = copy_fails if where == "copy" else notify_fails
-    if outcome is None:
-        with pytest.raises(type(exc)) as info:
-            fc.create_files(files)
-        assert info.value is exc
-        expected = [ok(workdir / "a.txt")]
-        assert files_in(workdir) == ["a.txt", "b.txt"]
-    else:
-        b_lines, b_counts = outcome
-        assert fc.create_files(files) == 2 + b_counts
-        expected = [ok(workdir / "a.txt"),
-                    *(ok(workdir / "b.txt") if line == "ok" else line for line in b_lines),
-                    ok(workdir / "c.txt")]
-        assert files_in(workdir) == files
-    assert capsys.readouterr().out.splitlines() == expected
-
-
-@pytest.mark.parametrize("exc, outcome", [
-    (Refused("refused"), "Warning: Could not initialize Growl: refused"),
-    (Gone(), "Warning: Could not initialize Growl: "),
-    (Unprintable(), Refused),  # formatting the warning fails, and that is not handled
-    (Abort(), Abort),
-    (Interrupted(), Interrupted),
-])
-@pytest.mark.parametrize("where", ["__init__", "register"])
-def test_failing_registration(tt, monkeypatch, capsys, calls, where, exc, outcome):
-    def fail(*args, **kwargs):
-        raise exc
-    monkeypatch.setattr(tt.gntp.notifier.GrowlNotifier, where, fail)
-    if isinstance(outcome, str):
-        assert tt.FileCreator().growl is None
-        assert capsys.readouterr().out == outcome + "\n"
-    else:
-        with pytest.raises(outcome):
-            tt.FileCreator()
-        assert capsys.readouterr().out == ""
 
 
 # --- Module globals deleted or of the wrong kind --------------------------------
@@ -239,64 +149,94 @@ ACTIONS = {
 }
 
 
-@pytest.mark.parametrize("name, value, argv, action, expected", [
-    # Inside create_file's handler: an error line and False; what was made stays.
-    ("Path", DELETE, [], "create a.txt", (False, [err("a.txt", "name 'Path' is not defined")], [])),
-    ("Path", 42, [], "create a.txt", (False, [err("a.txt", "'int' object is not callable")], [])),
-    ("os", None, [], "create dir/",
-     (False, [err("dir/", "'NoneType' object has no attribute 'utime'")], [])),
-    ("HAS_CLIPBOARD", Untruthful(), [], "create a.txt", (False, [err("a.txt", "no truth")], ["a.txt"])),
-    ("clipboard", None, [], "create a.txt",
-     (True, ["Warning: Could not copy to clipboard: 'NoneType' object has no attribute 'copy'",
-             ok("{w}/a.txt")], ["a.txt"])),
-    ("HAS_GROWL", DELETE, [], "create a.txt",
-     (False, [err("a.txt", "name 'HAS_GROWL' is not defined")], ["a.txt"])),
-    ("gntp", 42, [], "construct",
-     (None, ["Warning: Could not initialize Growl: 'int' object has no attribute 'notifier'"], [])),
-    ("NAME", 5, [], "get_version",
-     ("2.0", ["ERROR: unsupported operand type(s) for /: 'PosixPath' and 'int'"], [])),
-    ("__file__", DELETE, [], "get_version", ("2.0", ["ERROR: name '__file__' is not defined"], [])),
-    ("FileCreator", ClearsTheList, ["d{a,b}", "e"], "main", (1, summary(0, 2), [])),
-    # Outside any handler, or inside one: the exception propagates.
-    ("re", None, [], "expand", AttributeError),
-    ("re", DELETE, [], "create d/{a,b}", NameError),
-    ("re", types.SimpleNamespace(search=lambda p, t: 1), [], "expand", AttributeError),
-    ("sys", None, [], "create f.txt/x", AttributeError),
-    ("sys", types.SimpleNamespace(argv=5), [], "create f.txt/x", TypeError),
-    ("sys", types.SimpleNamespace(argv=5), [], "main", TypeError),
-    ("traceback", None, ["--debug"], "create f.txt/x", AttributeError),
-    ("HAS_GROWL", Untruthful(), [], "construct", Refused),
-    ("HAS_GROWL", DELETE, [], "notify", NameError),
-    ("argparse", None, [], "main", AttributeError),
-    # argparse itself decides what a formatter class that is not callable raises
-    ("CustomRichHelpFormatter", 42, [], "main",
-     type(host_exception(lambda: argparse.ArgumentParser(formatter_class=42).add_argument(
-         "files", metavar="FILE", nargs="*")))),
-    ("__version__", Unformattable(), ["a.txt"], "main", Refused),
-    ("FileCreator", 42, ["a.txt"], "main", TypeError),
-    ("FileCreator", DELETE, ["a.txt"], "main", NameError),
-])
-def test_broken_globals(tt, fc, workdir, monkeypatch, capsys, argv, name, value, action, expected):
+def bound(name, value):
+    return lambda tt, monkeypatch, workdir: monkeypatch.setattr(tt, name, value)
+
+
+def deleted(name):
+    return lambda tt, monkeypatch, workdir: monkeypatch.delattr(tt, name)
+
+
+def NAME_without_version_file(value):
+    """NAME is read only when no version file lies beside the module."""
+    def rebind(tt, monkeypatch, workdir):
+        monkeypatch.setattr(tt, "__file__", str(workdir / "elsewhere" / "tessel.so"))
+        monkeypatch.setattr(tt, "NAME", value)
+    return rebind
+
+
+def creator_clearing_the_list(tt, monkeypatch, workdir):
+    monkeypatch.setattr(tt, "FileCreator", type("Clearing", (ClearsTheList, tt.FileCreator), {}))
+
+
+@pytest.fixture
+def broken(tt, fc, workdir, monkeypatch):
+    """broken(rebind, argv, action): runs the action with a global rebound."""
     (workdir / "f.txt").touch()
     (workdir / "dir").mkdir()
-    if name == "NAME":  # NAME is read only when no version file lies beside the module
-        monkeypatch.setattr(tt, "__file__", str(workdir / "elsewhere" / "tessel.so"))
-    if name == "FileCreator" and isinstance(value, type):
-        value = type("Clearing", (ClearsTheList, tt.FileCreator), {})
-    if value is DELETE:
-        monkeypatch.delattr(tt, name)
-    else:
-        monkeypatch.setattr(tt, name, value)
-    monkeypatch.setattr(sys, "argv", ["tessel", *argv])
+
+    def run(rebind, argv, action):
+        rebind(tt, monkeypatch, workdir)
+        monkeypatch.setattr(sys, "argv", ["tessel", *argv])
+        return ACTIONS[action](tt, fc)
+    return run
+
+
+# Inside a handler: its line, and its result; what was made stays.
+@pytest.mark.parametrize("rebind, argv, action, result, lines, made", [
+    (deleted("Path"), [], "create a.txt", False, [err("a.txt", "name 'Path' is not defined")], []),
+    (bound("Path", 42), [], "create a.txt", False, [err("a.txt", "'int' object is not callable")],
+     []),
+    (bound("os", None), [], "create dir/", False,
+     [err("dir/", "'NoneType' object has no attribute 'utime'")], []),
+    (bound("HAS_CLIPBOARD", Untruthful()), [], "create a.txt", False, [err("a.txt", "no truth")],
+     ["a.txt"]),
+    (bound("clipboard", None), [], "create a.txt", True,
+     ["Warning: Could not copy to clipboard: 'NoneType' object has no attribute 'copy'",
+      ok("{w}/a.txt")], ["a.txt"]),
+    (deleted("clipboard"), [], "create a.txt", True,
+     ["Warning: Could not copy to clipboard: name 'clipboard' is not defined", ok("{w}/a.txt")],
+     ["a.txt"]),
+    (deleted("HAS_GROWL"), [], "create a.txt", False,
+     [err("a.txt", "name 'HAS_GROWL' is not defined")], ["a.txt"]),
+    (bound("gntp", 42), [], "construct", None,
+     ["Warning: Could not initialize Growl: 'int' object has no attribute 'notifier'"], []),
+    (NAME_without_version_file(5), [], "get_version", "2.0",
+     ["ERROR: unsupported operand type(s) for /: 'PosixPath' and 'int'"], []),
+    (deleted("__file__"), [], "get_version", "2.0", ["ERROR: name '__file__' is not defined"], []),
+    (creator_clearing_the_list, ["d{a,b}", "e"], "main", 1, summary(0, 2), []),
+])
+def test_broken_globals_inside_a_handler(broken, workdir, capsys, rebind, argv, action, result,
+                                         lines, made):
     before = set(files_in(workdir))
-    if isinstance(expected, type):
-        with pytest.raises(expected):
-            ACTIONS[action](tt, fc)
-        return
-    result, lines, made = expected
-    assert ACTIONS[action](tt, fc) == result
+    assert broken(rebind, argv, action) == result
     assert capsys.readouterr().out.splitlines() == [s.replace("{w}", str(workdir)) for s in lines]
     assert set(files_in(workdir)) - before == set(made)
+
+
+# Outside any handler, or inside one: the exception propagates.
+@pytest.mark.parametrize("rebind, argv, action, exception", [
+    (bound("re", None), [], "expand", AttributeError),
+    (deleted("re"), [], "create d/{a,b}", NameError),
+    (bound("re", types.SimpleNamespace(search=lambda p, t: 1)), [], "expand", AttributeError),
+    (bound("sys", None), [], "create f.txt/x", AttributeError),
+    (bound("sys", types.SimpleNamespace(argv=5)), [], "create f.txt/x", TypeError),
+    (bound("sys", types.SimpleNamespace(argv=5)), [], "main", TypeError),
+    (bound("traceback", None), ["--debug"], "create f.txt/x", AttributeError),
+    (bound("HAS_GROWL", Untruthful()), [], "construct", Refused),
+    (deleted("HAS_GROWL"), [], "notify", NameError),
+    (bound("argparse", None), [], "main", AttributeError),
+    # argparse itself decides what a formatter class that is not callable raises
+    (bound("CustomRichHelpFormatter", 42), [], "main",
+     type(host_exception(lambda: argparse.ArgumentParser(formatter_class=42).add_argument(
+         "files", metavar="FILE", nargs="*")))),
+    (bound("__version__", Unformattable()), ["a.txt"], "main", Refused),
+    (bound("FileCreator", 42), ["a.txt"], "main", TypeError),
+    (deleted("FileCreator"), ["a.txt"], "main", NameError),
+])
+def test_broken_globals_propagate(broken, rebind, argv, action, exception):
+    with pytest.raises(exception):
+        broken(rebind, argv, action)
 
 
 # --- Threads ---------------------------------------------------------------------

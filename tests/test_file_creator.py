@@ -2,7 +2,6 @@
 import io
 import operator
 import os
-import types
 from pathlib import Path
 
 import pytest
@@ -124,35 +123,6 @@ def test_debug_argument_prints_traceback(fc, workdir, capsys, argv, argv_tail, t
         assert out == first
 
 
-def test_globals_are_read_at_each_call(tt, fc, workdir, monkeypatch, capsys, calls):
-    monkeypatch.setattr(tt, "sys", types.SimpleNamespace(argv=["--debug"]))
-    monkeypatch.setattr(tt, "traceback", types.SimpleNamespace(format_exc=lambda: "TB"))
-    monkeypatch.setattr(tt, "Path", lambda p: 1 / 0)
-    assert fc.create_file("a.txt") is False
-    assert lines(capsys) == [err("a.txt", "division by zero"), "TB"]
-    monkeypatch.setattr(tt, "Path", Path)
-    copied = []
-    monkeypatch.setattr(tt, "clipboard", types.SimpleNamespace(copy=copied.append))
-    assert fc.create_file("b.txt") is True
-    monkeypatch.setattr(tt, "HAS_CLIPBOARD", "")
-    assert fc.create_file("c.txt") is True
-    assert copied == [str(workdir / "b.txt")] and all(c["call"] != "copy" for c in calls)
-
-
-@pytest.mark.parametrize("failure, warning", [
-    ("RuntimeError:no display", "no display"),
-    ("OSError", ""),
-    (None, "name 'clipboard' is not defined"),
-])
-def test_clipboard_failure_is_a_warning(tt, fc, workdir, monkeypatch, fail, capsys, failure, warning):
-    if failure is None:
-        monkeypatch.delattr(tt, "clipboard")
-    else:
-        fail("copy", failure)
-    assert fc.create_files(["a.txt"]) == 1
-    assert lines(capsys) == ["Warning: Could not copy to clipboard: " + warning, ok(workdir / "a.txt")]
-
-
 def test_output_order_and_failing_notify_hook(tt, workdir, fail, capsys):
     class Chatty(tt.FileCreator):
         def _notify(self, filepath):
@@ -167,29 +137,6 @@ def test_output_order_and_failing_notify_hook(tt, workdir, fail, capsys):
     assert lines(capsys) == [warning, "notified a.txt", ok(workdir / "a.txt"),
                              warning, "notified bad.txt", err("bad.txt", "hook failed"),
                              warning, "notified c.txt", ok(workdir / "c.txt")]
-
-
-def test_builtin_print_is_bound_at_import(fc, workdir, monkeypatch, capsys):
-    import builtins
-    monkeypatch.setattr(builtins, "print", lambda *a, **k: None)
-    assert fc.create_file("a.txt") is True
-    assert capsys.readouterr().out == ok(workdir / "a.txt") + "\n"
-
-
-@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
-@pytest.mark.parametrize("where", ["notify", "copy", "path"])
-def test_non_exception_failures_pass_through(tt, fc, workdir, monkeypatch, fail, capsys, exc, where):
-    if where == "path":
-        def path(p):
-            raise exc()
-        monkeypatch.setattr(tt, "Path", path)
-    else:
-        fail(where, exc.__name__)
-    with pytest.raises(exc):
-        fc.create_files(["a.txt", "b.txt"])
-    assert capsys.readouterr().out == ""
-    assert (workdir / "a.txt").is_file() == (where != "path")
-    assert not (workdir / "b.txt").exists()
 
 
 def test_batch_counts_and_keeps_order(fc, workdir, capsys):
