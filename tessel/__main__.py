@@ -17,7 +17,6 @@ import codecs
 import errno
 import io
 import os
-import signal
 import sys
 from collections.abc import Buffer
 from typing import NoReturn, TextIO
@@ -91,8 +90,11 @@ def _line_output(stream: TextIO) -> TextIO:
                             line_buffering=True)
 
 
-def _die(signum: int) -> NoReturn:
-    """Ends the process as the default action of signum does."""
+def _die(name: str) -> NoReturn:
+    """Ends the process as the default action of the signal named does."""
+    import signal  # only here: building its enums costs 2 % of start-up
+
+    signum = getattr(signal, name)
     signal.signal(signum, signal.SIG_DFL)
     os.kill(os.getpid(), signum)
     while True:  # the signal is pending until the kill is delivered
@@ -122,14 +124,14 @@ def run() -> NoReturn:
         # exit.
         sys.stdout = None
         if gone.error.errno == errno.EPIPE:
-            _die(signal.SIGPIPE)
+            _die("SIGPIPE")
         print(f"tessel: cannot write to standard output: {gone.error}", file=sys.stderr)
         sys.exit(1)
     except KeyboardInterrupt:
         _flush()
         if "--debug" in sys.argv:
             raise  # the host prints the traceback and ends with SIGINT
-        _die(signal.SIGINT)
+        _die("SIGINT")
     sys.exit(status)
 
 

@@ -83,9 +83,16 @@ def test_a_closed_pipe_of_the_clipboard_is_a_failed_copy(tmp_path):
 
 # --- Signals ------------------------------------------------------------------------
 
+def default_sigint():
+    # As in a terminal: a suite started in the background has SIGINT ignored,
+    # and a child would inherit that.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def start_batch(cwd, *options, stdout=subprocess.PIPE, env=None):
     return subprocess.Popen([TESSEL, *options, *BATCH], cwd=cwd, env=env or child_env(),
-                            stdout=stdout, stderr=subprocess.PIPE, text=True)
+                            stdout=stdout, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=default_sigint)
 
 
 @pytest.mark.parametrize("debug", [False, True])

@@ -343,7 +343,11 @@ def test_main_with_argv_of_the_wrong_kind(tt, sandbox, output, calls, monkeypatc
     monkeypatch.setattr(sys, "argv", argv)
     host = outcome(lambda: host_before_regrouping(tt))
     got = outcome(tt.main)
-    if host[0] == "returned" and host[1] != 0:  # files to make: a summary and its status
-        assert got[0] == "returned" and got[1] in (0, 1)
+    if host[0] == "returned" and host[1] != 0:
+        # Files to make: a summary and its status, unless a file fails and
+        # its handler's look for "--debug" in sys.argv raises (a str subclass
+        # there may refuse to be compared).
+        assert (got[0] == "returned" and got[1] in (0, 1)
+                or got == outcome(lambda: "--debug" in sys.argv)), (got, host)
     else:
         assert got == host
