@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from conftest import TESSEL, child_env, err, run_tessel, summary, utime_error
+from conftest import TESSEL, child_env, err, files_in, run_tessel, summary, utime_error
 
 EPILOG = "\n".join([
     "",
@@ -57,11 +57,6 @@ def recorded(cwd):
     return [json.loads(line)["call"] for line in lines]
 
 
-def tree(root):
-    return {pathlib.Path(d, n).relative_to(root).as_posix()
-            for d, dirs, files in os.walk(root) for n in dirs + files}
-
-
 def with_parents(paths):
     return {str(q) for p in map(pathlib.PurePosixPath, paths)
             for q in (p, *p.parents) if str(q) != "."}
@@ -99,7 +94,7 @@ def test_files_are_created(work, words, files):
     assert proc.stdout.splitlines() == (
         expect(work, [f"✓ {f}" for f in files]) + summary(len(files), len(files)))
     assert proc.stderr == "" and proc.returncode == 0
-    assert tree(work) == with_parents(files)
+    assert set(files_in(work)) == with_parents(files)
     assert all((work / f).is_file() and (work / f).stat().st_size == 0 for f in files)
     assert "register" in recorded(work)  # one FileCreator, even for no file
 
@@ -128,7 +123,7 @@ def test_outcomes_and_exit_status(work, setup, words, lines, counts, new):
     assert proc.stdout.splitlines() == expect(work, lines) + summary(*counts)
     assert proc.stderr == ""
     assert proc.returncode == (0 if counts[0] == counts[1] else 1)
-    assert tree(work) == set(setup) | new
+    assert set(files_in(work)) == set(setup) | new
     assert all((work / n).read_text() == t for n, t in setup.items() if t is not None)
 
 
@@ -138,7 +133,7 @@ def test_help(work, words):
     assert proc.stdout == expected_help()
     assert proc.stdout.startswith("usage: tessel [-h] [--version] [--debug] [FILE ...]\n")
     assert proc.stderr == "" and proc.returncode == 0
-    assert tree(work) == set()
+    assert set(files_in(work)) == set()
     assert "register" not in recorded(work)  # no FileCreator was made
 
 
@@ -193,7 +188,7 @@ def test_usage_errors(work, words, message):
     assert proc.returncode == 2 and proc.stdout == ""
     assert proc.stderr.startswith("usage: tessel ")
     assert proc.stderr.splitlines()[-1] == f"tessel: error: {message}"
-    assert tree(work) == set()
+    assert set(files_in(work)) == set()
 
 
 def test_without_optional_packages(work):
@@ -211,7 +206,7 @@ def test_python_dash_m(work):
     assert proc.stdout.splitlines() == expect(work, [
         "✓ d/a", "✓ d/b", f'✗ Error creating file "f.txt/x": {EXISTS}']) + summary(2, 3)
     assert proc.stderr == "" and proc.returncode == 1
-    assert tree(work) == {"d", "d/a", "d/b", "f.txt"}
+    assert set(files_in(work)) == {"d", "d/a", "d/b", "f.txt"}
 
 
 def test_name_not_in_the_locale_encoding(work):
