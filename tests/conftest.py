@@ -18,6 +18,8 @@ from pathlib import Path
 
 import pytest
 
+pytest_plugins = ["leakcheck"]  # --leak-check
+
 TESTS = Path(__file__).resolve().parent
 REPO = TESTS.parent
 STANDINS = TESTS / "standins"

@@ -42,12 +42,14 @@ class Interrupted(KeyboardInterrupt):
 
 
 def on_call(n, exc, real=lambda *args, **kwargs: None):
-    """A callable that raises exc at its n-th call and calls real otherwise."""
+    """A callable that raises exc at its n-th call and calls real otherwise.
+    The table's exception objects are raised again by every run of a test:
+    each raise starts from an empty traceback, not from the last run's."""
     calls = itertools.count(1)
 
     def call(*args, **kwargs):
         if next(calls) == n:
-            raise exc
+            raise exc.with_traceback(None)
         return real(*args, **kwargs)
     return call
 

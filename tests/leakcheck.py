@@ -1,0 +1,170 @@
+"""Leak check over the suite's own tests: ``pytest --leak-check``.
+
+Each test that runs in this process is run several times in a row before its
+reported run: a few warm-up runs fill the interpreter's caches, then the
+measured runs.  The test fails when, over the measured runs,
+
+- the objects of some type that the garbage collector tracks (instances,
+  lists, dicts, exceptions, ...) grew by one or more per run, in most runs:
+  a reference that is never released keeps its object alive;
+- the reference count of an object that the module ``tessel.tessel`` holds
+  (its functions, the FileCreator type and its methods) changed: a missing
+  decrement on an object that lives for the whole process allocates nothing;
+- or the resident set grew by ``--leak-rss-kib`` or more.
+
+Strings and numbers are not tracked by the collector, and counting raw
+memory blocks instead reads pytest's and the standard library's own caches
+as leaks; a lost string is what scripts/check-valgrind finds.  Tests that
+start another process or that draw examples with hypothesis are run once,
+as usual: neither repeats the same work in this process.
+"""
+import collections
+import gc
+import shutil
+import sys
+
+import pytest
+from _pytest.runner import runtestprotocol
+
+WARMUP_RUNS = 4
+PAGE_KIB = 4
+
+_OUT_OF_PROCESS = {"run_py", "run_tessel"}
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("leak check")
+    group.addoption("--leak-check", action="store_true",
+                    help="repeat every in-process test and fail it when it leaks")
+    group.addoption("--leak-runs", type=int, default=12, metavar="N",
+                    help="measured runs per test (default 12)")
+    group.addoption("--leak-rss-kib", type=int, default=1024, metavar="KIB",
+                    help="resident-set growth over the measured runs that fails a test")
+
+
+def _repeatable(item):
+    if not isinstance(item, pytest.Function):
+        return False
+    if getattr(item.obj, "is_hypothesis_test", False):
+        return False
+    return not _OUT_OF_PROCESS & set(item.fixturenames)
+
+
+def _rss_kib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * PAGE_KIB
+
+
+def _population(earlier):
+    """How many objects of each type the garbage collector tracks, apart
+    from the earlier counts themselves."""
+    own = {id(counts) for counts in earlier}
+    return collections.Counter(type(obj).__qualname__ for obj in gc.get_objects()
+                               if id(obj) not in own)
+
+
+def _held_objects():
+    """What the module holds for the whole process: a reference that one of
+    its functions takes and never gives back shows in these counts."""
+    module = sys.modules["tessel.tessel"]
+    held = [module, *vars(module).values()]
+    held += vars(module.FileCreator).values()
+    return {id(obj): obj for obj in held}.values()
+
+
+def _refcounts(objects):
+    return [sys.getrefcount(obj) for obj in objects]
+
+
+class _SameTmpPath:
+    """Hands every run of one test the same emptied tmp_path.  pytest numbers
+    a fresh directory per run, and pathlib interns each new name for good
+    (interned strings are immortal since 3.12), which would read as a leak."""
+
+    def __init__(self):
+        self._made = {}
+        self._mktemp = pytest.TempPathFactory.mktemp
+
+    def __enter__(self):
+        made, mktemp = self._made, self._mktemp
+
+        def same_each_run(factory, basename, numbered=True):
+            if not numbered:
+                return mktemp(factory, basename, numbered)
+            if basename not in made:
+                made[basename] = mktemp(factory, basename, numbered)
+            path = made[basename]
+            shutil.rmtree(path)
+            path.mkdir()
+            return path
+
+        pytest.TempPathFactory.mktemp = same_each_run
+        return self
+
+    def __exit__(self, *exc):
+        pytest.TempPathFactory.mktemp = self._mktemp
+
+
+def _quiet_run(item):
+    """One run of item, reported to nobody; True when every phase passed
+    (a skipped test is not measured).
+    Everything is torn down after it: pytest adds a finalizer of each
+    module and session fixture to its node at every request."""
+    reports = runtestprotocol(item, nextitem=None, log=False)
+    item._report_sections.clear()
+    return all(report.passed for report in reports)
+
+
+def _measure(item, runs, rss_bar):
+    """What the runs of item leaked, as text, or None (also when a run failed:
+    the reported run then shows that failure)."""
+    with _SameTmpPath():
+        for _ in range(WARMUP_RUNS):
+            if not _quiet_run(item):
+                return None
+        held = list(_held_objects())
+        gc.collect()
+        counts, rss = _refcounts(held), _rss_kib()
+        populations = []
+        populations.append(_population(populations))
+        for _ in range(runs):
+            if not _quiet_run(item):
+                return None
+            gc.collect()
+            populations.append(_population(populations))
+        counts_after, rss_after = _refcounts(held), _rss_kib()
+    found = []
+    for kind in populations[-1]:
+        sizes = [population[kind] for population in populations]
+        grew = sum(b > a for a, b in zip(sizes, sizes[1:]))
+        if sizes[-1] - sizes[0] >= runs and grew * 3 > runs * 2:
+            found.append(f"{kind} objects grew from {sizes[0]} to {sizes[-1]} over {runs} runs")
+    changed = [(obj, a, b) for obj, a, b in zip(held, counts, counts_after) if a != b]
+    found += [f"reference count of {obj!r} went from {a} to {b} over {runs} runs"
+              for obj, a, b in changed]
+    if rss_after - rss >= rss_bar:
+        found.append(f"resident set grew by {rss_after - rss} KiB over {runs} runs")
+    return "\n".join(found) or None
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_protocol(item, nextitem):
+    config = item.config
+    if not config.getoption("leak_check") or not _repeatable(item):
+        return None
+    item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+    item.leak_found = _measure(item, config.getoption("leak_runs"),
+                               config.getoption("leak_rss_kib"))
+    runtestprotocol(item, nextitem=nextitem, log=True)
+    item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+    return True
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    found = getattr(item, "leak_found", None)
+    if found and report.when == "call" and report.passed:
+        report.outcome = "failed"
+        report.longrepr = f"leak check: {found}"
