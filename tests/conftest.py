@@ -49,6 +49,22 @@ def summary(created, expected):
     return ["", f"{created}/{expected} file(s) created successfully"]
 
 
+def copy_warning(text):
+    return f"Warning: Could not copy to clipboard: {text}"
+
+
+def growl_warning(text):
+    return f"Warning: Could not initialize Growl: {text}"
+
+
+def version_error(text):
+    return f"ERROR: {text}"
+
+
+CLIPBOARD_MISSING = "Warning: clipboard module not available. Install with: pip install clipboard"
+GNTP_MISSING = "Warning: gntp module not available. Install with: pip install gntp"
+
+
 # What the stand-in of gntp.notifier records -----------------------------------
 
 def registration(icon):

@@ -24,9 +24,11 @@ import shutil
 import sys
 
 import pytest
+# The one function that runs a test's setup, call and teardown, as pytest
+# itself does; plugins that rerun tests use it too.
 from _pytest.runner import runtestprotocol
 
-WARMUP_RUNS = 4
+WARMUP_RUNS = 3
 PAGE_KIB = 4
 
 _OUT_OF_PROCESS = {"run_py", "run_tessel"}
@@ -36,8 +38,8 @@ def pytest_addoption(parser):
     group = parser.getgroup("leak check")
     group.addoption("--leak-check", action="store_true",
                     help="repeat every in-process test and fail it when it leaks")
-    group.addoption("--leak-runs", type=int, default=12, metavar="N",
-                    help="measured runs per test (default 12)")
+    group.addoption("--leak-runs", type=int, default=8, metavar="N",
+                    help="measured runs per test (default 8)")
     group.addoption("--leak-rss-kib", type=int, default=1024, metavar="KIB",
                     help="resident-set growth over the measured runs that fails a test")
 
@@ -111,7 +113,7 @@ def _quiet_run(item):
     Everything is torn down after it: pytest adds a finalizer of each
     module and session fixture to its node at every request."""
     reports = runtestprotocol(item, nextitem=None, log=False)
-    item._report_sections.clear()
+    item._report_sections.clear()  # else each run's captured output is kept
     return all(report.passed for report in reports)
 
 
@@ -123,12 +125,10 @@ def _measure(item, runs, rss_bar):
             if not _quiet_run(item):
                 return None
         held = list(_held_objects())
-        gc.collect()
         counts, rss = _refcounts(held), _rss_kib()
         populations = []
-        populations.append(_population(populations))
-        for _ in range(runs):
-            if not _quiet_run(item):
+        for run in range(runs + 1):
+            if run > 0 and not _quiet_run(item):
                 return None
             gc.collect()
             populations.append(_population(populations))

@@ -51,12 +51,28 @@ def lookup(tt, name):
     return getattr(tt, name) if name in ("get_version", "main") else vars(tt.FileCreator)[name]
 
 
+# Every docstring that the module shows, in one table: the module's, the
+# class's and each function's.
+DOCSTRINGS = {
+    "tessel.tessel": ("\ntessel - Create blank files with notification support\n"
+                      "Cross-platform file creation utility with clipboard integration\n\n"
+                      "Author: the tessel developers\nVersion: 2.0\n"),
+    "FileCreator": "Handles file creation with notification support",
+    **{name: doc for name, (_, _, doc) in FUNCTIONS.items()},
+}
+
+
+@pytest.mark.parametrize("name", DOCSTRINGS)
+def test_docstrings(tt, name):
+    owner = {"tessel.tessel": tt, "FileCreator": tt.FileCreator}.get(name) or lookup(tt, name)
+    assert owner.__doc__ == DOCSTRINGS[name]
+
+
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_function_metadata(tt, name):
-    qualname, annotations, doc = FUNCTIONS[name]
+    qualname, annotations, _ = FUNCTIONS[name]
     f = lookup(tt, name)
     assert (f.__name__, f.__qualname__, f.__module__) == (name, qualname, "tessel.tessel")
-    assert f.__doc__ == doc
     assert f.__annotations__ == annotations
     assert all(type(v) is str for v in f.__annotations__.values())
 

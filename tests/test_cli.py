@@ -11,7 +11,8 @@ import sys
 
 import pytest
 
-from conftest import TESSEL, child_env, err, files_in, run_tessel, summary, utime_error
+from conftest import (CLIPBOARD_MISSING, GNTP_MISSING, TESSEL, child_env, err, files_in, run_tessel,
+                      summary, utime_error)
 
 EPILOG = "\n".join([
     "",
@@ -194,8 +195,7 @@ def test_usage_errors(work, words, message):
 def test_without_optional_packages(work):
     proc = run(work, "d/{x,", "y}", standins=False)
     assert proc.stdout.splitlines() == [
-        "Warning: clipboard module not available. Install with: pip install clipboard",
-        "Warning: gntp module not available. Install with: pip install gntp",
+        CLIPBOARD_MISSING, GNTP_MISSING,
         *expect(work, ["✓ d/x", "✓ d/y"]), *summary(2, 2)]
     assert proc.stderr == "" and proc.returncode == 0
 

@@ -10,8 +10,8 @@ import time
 
 import pytest
 
-from conftest import (PYTHON, TESSEL, child_env, err, files_in, ok, oserror, run_tessel,
-                      summary)
+from conftest import (PYTHON, TESSEL, child_env, copy_warning, err, files_in, ok, oserror,
+                      run_tessel, summary)
 
 # A batch too long to finish before a signal or a reader's exit: written as
 # the shell splits it, so that no single argument meets the kernel's limit.
@@ -75,7 +75,7 @@ def test_reader_that_goes_away_in_the_middle(tmp_path):
 def test_a_closed_pipe_of_the_clipboard_is_a_failed_copy(tmp_path):
     work = tmp_path.resolve()
     p = run_tessel(work, "a", "b", env=child_env(TESSEL_COPY_INTO_CLOSED_PIPE="1"))
-    warning = f"Warning: Could not copy to clipboard: {oserror(errno.EPIPE)}"
+    warning = copy_warning(oserror(errno.EPIPE))
     assert p.stdout.splitlines() == [warning, ok(work / "a"), warning, ok(work / "b"),
                                      *summary(2, 2)]
     assert (p.returncode, p.stderr) == (0, "")

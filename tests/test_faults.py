@@ -13,8 +13,8 @@ import types
 
 import pytest
 
-from conftest import (TESSEL, child_env, err, files_in, host_exception, ok, oserror, run_tessel,
-                      summary, utime_error)
+from conftest import (TESSEL, child_env, copy_warning, err, files_in, growl_warning,
+                      host_exception, ok, oserror, run_tessel, summary, utime_error, version_error)
 
 
 
@@ -192,18 +192,19 @@ def broken(tt, fc, workdir, monkeypatch):
     (bound("HAS_CLIPBOARD", Untruthful()), [], "create a.txt", False, [err("a.txt", "no truth")],
      ["a.txt"]),
     (bound("clipboard", None), [], "create a.txt", True,
-     ["Warning: Could not copy to clipboard: 'NoneType' object has no attribute 'copy'",
+     [copy_warning("'NoneType' object has no attribute 'copy'"),
       ok("{w}/a.txt")], ["a.txt"]),
     (deleted("clipboard"), [], "create a.txt", True,
-     ["Warning: Could not copy to clipboard: name 'clipboard' is not defined", ok("{w}/a.txt")],
+     [copy_warning("name 'clipboard' is not defined"), ok("{w}/a.txt")],
      ["a.txt"]),
     (deleted("HAS_GROWL"), [], "create a.txt", False,
      [err("a.txt", "name 'HAS_GROWL' is not defined")], ["a.txt"]),
     (bound("gntp", 42), [], "construct", None,
-     ["Warning: Could not initialize Growl: 'int' object has no attribute 'notifier'"], []),
+     [growl_warning("'int' object has no attribute 'notifier'")], []),
     (NAME_without_version_file(5), [], "get_version", "2.0",
-     ["ERROR: unsupported operand type(s) for /: 'PosixPath' and 'int'"], []),
-    (deleted("__file__"), [], "get_version", "2.0", ["ERROR: name '__file__' is not defined"], []),
+     [version_error("unsupported operand type(s) for /: 'PosixPath' and 'int'")], []),
+    (deleted("__file__"), [], "get_version", "2.0",
+     [version_error("name '__file__' is not defined")], []),
     (creator_clearing_the_list, ["d{a,b}", "e"], "main", 1, summary(0, 2), []),
 ])
 def test_broken_globals_inside_a_handler(broken, workdir, capsys, rebind, argv, action, result,

@@ -15,7 +15,7 @@ import itertools
 
 import pytest
 
-from conftest import err, files_in, ok
+from conftest import copy_warning, err, files_in, growl_warning, ok, version_error
 
 FILES = ["a.txt", "b.txt", "c.txt"]
 
@@ -78,23 +78,19 @@ SITES = {
                     lambda tt, fc: tt.get_version()),
 }
 
-COPY = "Warning: Could not copy to clipboard: "
-GROWL = "Warning: Could not initialize Growl: "
-
-
 @pytest.mark.parametrize("site, exc, result, lines, made", [
-    ("copy", Refused("refused"), 3, ["a", COPY + "refused", "b", "c"], FILES),
-    ("copy", Gone(), 3, ["a", COPY, "b", "c"], FILES),
+    ("copy", Refused("refused"), 3, ["a", copy_warning("refused"), "b", "c"], FILES),
+    ("copy", Gone(), 3, ["a", copy_warning(""), "b", "c"], FILES),
     # The warning itself fails: the outer handler reports that failure.
     ("copy", Unprintable(), 2, ["a", err("b.txt", "no text"), "c"], FILES),
     ("notify", Refused("refused"), 3, ["a", "b", "c"], FILES),
     ("notify", Unprintable(), 3, ["a", "b", "c"], FILES),
     ("create_file", Refused("refused"), 2, ["a", err("b.txt", "refused"), "c"], ["a.txt", "c.txt"]),
     ("create_file", Gone(), 2, ["a", err("b.txt", ""), "c"], ["a.txt", "c.txt"]),
-    ("GrowlNotifier", Refused("refused"), None, [GROWL + "refused"], []),
-    ("register", Refused("refused"), None, [GROWL + "refused"], []),
-    ("register", Gone(), None, [GROWL], []),
-    ("get_version", Refused("refused"), "2.0", ["ERROR: refused"], []),
+    ("GrowlNotifier", Refused("refused"), None, [growl_warning("refused")], []),
+    ("register", Refused("refused"), None, [growl_warning("refused")], []),
+    ("register", Gone(), None, [growl_warning("")], []),
+    ("get_version", Refused("refused"), "2.0", [version_error("refused")], []),
 ])
 def test_failures_derived_from_exception_are_handled(tt, fc, workdir, monkeypatch, capsys, site,
                                                      exc, result, lines, made):

@@ -5,7 +5,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import as_json, notification, registration
+from conftest import as_json, growl_warning, notification, ok, registration
 
 
 def test_registers_once_with_installed_icon(tt, calls, capsys):
@@ -54,8 +54,8 @@ def test_failed_registration_turns_notifications_off(tt, workdir, calls, fail, m
     assert creator.growl is None
     assert creator.create_files(["a.txt", "b.txt"]) == 2
     assert capsys.readouterr().out.splitlines() == [
-        "Warning: Could not initialize Growl: " + text,
-        f'✓ File created: "{workdir}/a.txt"', f'✓ File created: "{workdir}/b.txt"']
+        growl_warning(text),
+        ok(workdir / "a.txt"), ok(workdir / "b.txt")]
     assert [c["call"] for c in calls if c["call"] not in ("copy", "GrowlNotifier", "register")] == []
 
 

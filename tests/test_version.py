@@ -2,7 +2,7 @@
 and what is printed when reading it fails."""
 import pytest
 
-from conftest import failing_path
+from conftest import failing_path, version_error
 
 
 @pytest.mark.parametrize("content, expected", [
@@ -67,13 +67,13 @@ def test_failure_output_follows_TRACEBACK(tt, monkeypatch, capsys, value, traceb
         assert out.startswith("Traceback (most recent call last):\n")
         assert "in failing_path" in out and out.endswith("ZeroDivisionError: from Path\n\n")
     else:
-        assert out == "ERROR: from Path\n"
+        assert out.splitlines() == [version_error("from Path")]
 
 
 def test_missing_module_file_name_is_reported(tt, monkeypatch, capsys):
     monkeypatch.delattr(tt, "__file__")
     assert tt.get_version() == "2.0"
-    assert capsys.readouterr().out == "ERROR: name '__file__' is not defined\n"
+    assert capsys.readouterr().out.splitlines() == [version_error("name '__file__' is not defined")]
 
 
 # The module binds the built-in open at import: this one is put in its place
@@ -113,7 +113,7 @@ except BaseException as e:
 @pytest.mark.parametrize("close_error, traceback, printed", [
     ("KeyboardInterrupt", None,
      ["raised KeyboardInterrupt('closing failed') context ValueError('reading failed')"]),
-    ("OSError", None, ["ERROR: closing failed", "returned 2.0"]),
+    ("OSError", None, [version_error("closing failed"), "returned 2.0"]),
     ("OSError", "1", ["ValueError: reading failed",
                       "During handling of the above exception, another exception occurred:",
                       "OSError: closing failed", "returned 2.0"]),

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import TESSEL, TESTS, child_env, run_tessel
+from conftest import GNTP_MISSING, TESSEL, TESTS, child_env, ok, run_tessel, summary
 
 # Debian's python3-pyperclip, pure Python, made importable by 3.12 alone.
 PYPERCLIP = Path("/usr/lib/python3/dist-packages/pyperclip")
@@ -31,7 +31,7 @@ def test_path_lands_on_the_x_clipboard(tmp_path):
     made = os.path.join(os.path.realpath(work), "x", "a.txt")
     assert (work / "status").read_text() == "0\n"
     assert (work / "tessel.out").read_text().splitlines() == [
-        "Warning: gntp module not available. Install with: pip install gntp",
-        f'✓ File created: "{made}"', "", "1/1 file(s) created successfully"]
+        GNTP_MISSING,
+        ok(made), *summary(1, 1)]
     assert (work / "clip").read_text() == made
     assert os.path.isfile(made)
