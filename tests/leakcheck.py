@@ -15,12 +15,14 @@ measured runs.  The test fails when, over the measured runs,
 Strings and numbers are not tracked by the collector, and counting raw
 memory blocks instead reads pytest's and the standard library's own caches
 as leaks; a lost string is what scripts/check-valgrind finds.  Tests that
-start another process or that draw examples with hypothesis are run once,
-as usual: neither repeats the same work in this process.
+draw examples with hypothesis run once, as usual.  A test whose first run
+starts another process is not measured (its work is not done in this one)
+and runs once more, to be reported.
 """
 import collections
 import gc
 import shutil
+import subprocess
 import sys
 
 import pytest
@@ -30,9 +32,6 @@ from _pytest.runner import runtestprotocol
 
 WARMUP_RUNS = 3
 PAGE_KIB = 4
-
-_OUT_OF_PROCESS = {"run_py", "run_tessel"}
-
 
 def pytest_addoption(parser):
     group = parser.getgroup("leak check")
@@ -45,11 +44,7 @@ def pytest_addoption(parser):
 
 
 def _repeatable(item):
-    if not isinstance(item, pytest.Function):
-        return False
-    if getattr(item.obj, "is_hypothesis_test", False):
-        return False
-    return not _OUT_OF_PROCESS & set(item.fixturenames)
+    return isinstance(item, pytest.Function) and not getattr(item.obj, "is_hypothesis_test", False)
 
 
 def _rss_kib():
@@ -117,11 +112,37 @@ def _quiet_run(item):
     return all(report.passed for report in reports)
 
 
+class _ProcessWatch:
+    """Tells whether a child process was started (every way that subprocess
+    offers goes through Popen) while it was entered."""
+
+    def __init__(self):
+        self.started = False
+        self._init = subprocess.Popen.__init__
+
+    def __enter__(self):
+        init = self._init
+
+        def watched(popen, *args, **kwargs):
+            self.started = True
+            init(popen, *args, **kwargs)
+
+        subprocess.Popen.__init__ = watched
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.Popen.__init__ = self._init
+
+
 def _measure(item, runs, rss_bar):
-    """What the runs of item leaked, as text, or None (also when a run failed:
-    the reported run then shows that failure)."""
+    """What the runs of item leaked, as text, or None (also when a run failed,
+    the reported run then shows that failure, and when the test starts a
+    process: its work is not done in this one)."""
     with _SameTmpPath():
-        for _ in range(WARMUP_RUNS):
+        with _ProcessWatch() as watch:
+            if not _quiet_run(item) or watch.started:
+                return None
+        for _ in range(WARMUP_RUNS - 1):
             if not _quiet_run(item):
                 return None
         held = list(_held_objects())
