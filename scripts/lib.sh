@@ -23,18 +23,28 @@ python_for() {
   return 1
 }
 
-# meson before 1.2 asks the target interpreter for distutils, which 3.12 and
-# later only have through setuptools: Debian ships that as a wheel
-# (python3-setuptools-whl).  meson_needs_setuptools is true for such a meson.
-meson_needs_setuptools() {
-  dpkg --compare-versions "$(dpkg-query -W -f='${Version}' meson)" lt 1.2
+# need_debs PACKAGE... installs the Debian packages named that are not
+# installed yet.
+need_debs() {
+  local missing=() d
+  for d in "$@"; do
+    dpkg-query -W -f='${Status}' "$d" 2>/dev/null | grep -q 'install ok installed' || missing+=("$d")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  local sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# add_setuptools VENV puts that wheel into the environment VENV, unless it
-# has setuptools already.
-add_setuptools() {
-  local site
-  site=$("$1/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-  [ -d "$site/setuptools" ] ||
-    "$1/bin/pip" install -q --no-index --find-links /usr/share/python-wheels setuptools
+# make_venv PYTHON DIR makes DIR a virtual environment of PYTHON with a pip
+# that knows dependency groups (25.1 and later); one made with another
+# interpreter is made anew.
+make_venv() {
+  local py=$1 venv=$2
+  if [ -x "$venv/bin/python" ] &&
+     [ "$("$venv/bin/python" -c 'import sys; print(sys.version)')" != "$("$py" -c 'import sys; print(sys.version)')" ]; then
+    rm -rf "$venv"
+  fi
+  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade 'pip>=25.1'
 }

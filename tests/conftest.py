@@ -5,7 +5,10 @@ never against the source tree.  The stand-in packages in ``tests/standins``
 (``quorlin``, ``clipboard``, ``gntp.notifier`` and their recorder ``record``)
 are put first on ``sys.path`` before ``tessel.tessel`` is imported, so that in
 this process ``HAS_CLIPBOARD`` and ``HAS_GROWL`` are true and every call made
-to those packages lands in ``record.CALLS``.
+to those packages lands in ``record.CALLS``.  The real ``clipboard`` and
+``gntp`` are installed too (the extras); a child process sees them only
+where a test asks for them: otherwise ``tests/absent`` hides them, last on
+its path, so that without the stand-ins the packages are missing.
 
 Import-time behaviour must be checked in a fresh interpreter: use ``run_py``.
 """
@@ -23,6 +26,7 @@ pytest_plugins = ["leakcheck"]  # --leak-check
 TESTS = Path(__file__).resolve().parent
 REPO = TESTS.parent
 STANDINS = TESTS / "standins"
+ABSENT = TESTS / "absent"
 PYTHON = sys.executable
 TESSEL = str(Path(PYTHON).parent / "tessel")  # the installed console script
 
@@ -150,10 +154,12 @@ _ENV_KNOBS = ("TRACEBACK", "TESSEL_RECORD", "TESSEL_FAIL_COPY", "TESSEL_FAIL_GRO
 def child_env(standins=True, **extra):
     """The environment of a child process: this one's without the knobs above
     and the PYTHON* settings, the stand-ins on the path unless standins is
-    false, UTF-8 output, then extra (a value of None removes a variable)."""
+    false, the real optional packages hidden, UTF-8 output, then extra (a
+    value of None removes a variable)."""
     env = {k: v for k, v in os.environ.items()
            if k not in _ENV_KNOBS and not k.startswith("PYTHON")}
-    env.update(PYTHONPATH=str(STANDINS) if standins else "", PYTHONIOENCODING="utf-8")
+    path = [STANDINS, ABSENT] if standins else [ABSENT]
+    env.update(PYTHONPATH=os.pathsep.join(map(str, path)), PYTHONIOENCODING="utf-8")
     for k, v in extra.items():
         if v is None:
             env.pop(k, None)
@@ -255,14 +261,13 @@ def run_py(tmp_path):
 
     ``run_py(code, path=(STANDINS,), env=None, cwd=None, stdin=None)``:
     ``path`` lists the directories put on PYTHONPATH (default: the stand-ins;
-    ``path=()`` for none), ``env`` adds or overrides environment variables (a
+    ``path=()`` for none), before ``ABSENT``; ``env`` adds or overrides environment variables (a
     value of None removes one), ``cwd`` defaults to an empty directory.
     Returns the CompletedProcess with text stdout/stderr."""
     def _run(code, path=(STANDINS,), env=None, cwd=None, stdin=None, args=()):
         e = {k: v for k, v in os.environ.items() if k not in _ENV_KNOBS and k != "PYTHONPATH"}
         e["PYTHONIOENCODING"] = "utf-8"
-        if path:
-            e["PYTHONPATH"] = os.pathsep.join(str(p) for p in path)
+        e["PYTHONPATH"] = os.pathsep.join(str(p) for p in (*path, ABSENT))
         for k, v in (env or {}).items():
             if v is None:
                 e.pop(k, None)

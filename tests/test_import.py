@@ -161,9 +161,9 @@ def test_module_file_needs_no_cxx_runtime_and_exports_only_its_init(tt):
 
 
 def test_installed_distribution_carries_its_licence_and_man_page():
-    dist = importlib.metadata.distribution("tessel")
+    dist = importlib.metadata.distribution("tessel-touch")
     files = {str(f) for f in dist.files}
-    assert f"tessel-{dist.version}.dist-info/LICENSE" in files
+    assert f"tessel_touch-{dist.version}.dist-info/LICENSE" in files
     assert (REPO / "LICENSE").read_text() == dist.read_text("LICENSE")
     assert "License :: OSI Approved :: MIT License" in dist.metadata.get_all("Classifier")
     assert dist.metadata["License"].startswith("MIT License")
