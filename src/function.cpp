@@ -211,6 +211,40 @@ PyObject* function_text_signature(PyObject* self, void*) noexcept {
     return list ? PyUnicode_FromFormat("(%U)", list.get()) : nullptr;
 }
 
+// The annotation of a parameter (or "return") as __annotations__ holds it
+// now, or inspect's empty marker.
+Ref annotation_of(PyObject* self, PyObject* name, PyObject* empty) noexcept {
+    PyObject* found = PyDict_GetItemWithError(as_function(self)->annotations, name);
+    if (found) return Ref::borrow(found);
+    return PyErr_Occurred() ? Ref() : Ref::borrow(empty);
+}
+
+// inspect.signature() takes __signature__ before __text_signature__, which
+// cannot carry annotations: the parameters with their annotations, as it
+// shows a Python function's, so that help() and other tools render them.
+PyObject* function_signature(PyObject* self, void*) noexcept {
+    if (!is_live(self)) return module_gone();
+    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
+    Ref parameter = inspect ? getattr(inspect.get(), interned<"Parameter">()) : Ref();
+    Ref signature = inspect ? getattr(inspect.get(), interned<"Signature">()) : Ref();
+    Ref kind = parameter ? getattr(parameter.get(), interned<"POSITIONAL_OR_KEYWORD">()) : Ref();
+    Ref empty = parameter ? getattr(parameter.get(), interned<"empty">()) : Ref();
+    Ref params = Ref::steal(PyList_New(0));
+    if (!signature || !kind || !empty || !params) return nullptr;
+    for (const Param& p : as_function(self)->spec->params) {
+        PyObject* name = p.name();
+        Ref annotation = name ? annotation_of(self, name, empty.get()) : Ref();
+        Ref param = annotation ? call(parameter.get(), {name, kind.get()},
+                                      {kw<"annotation">(annotation.get())})
+                               : Ref();
+        if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
+    }
+    Ref result = annotation_of(self, interned<"return">(), empty.get());
+    if (!result) return nullptr;
+    return call(signature.get(), {params.get()}, {kw<"return_annotation">(result.get())})
+        .release();
+}
+
 // Copies and pickles treat the functions as Python treats its own: a copy is
 // the function itself, and a pickle names it by module and qualified name
 // (a str from __reduce__ means "the global of that name"), so that
@@ -248,6 +282,7 @@ PyMemberDef function_members[] = {
 PyGetSetDef function_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__text_signature__", function_text_signature, nullptr, nullptr, nullptr},
+    {"__signature__", function_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,146 +1,29 @@
-"""Command-line entry: the ``tessel`` command and ``python -m tessel``.
-
-The command behaves as a Unix tool around the module's main():
-
-- each report line is written as soon as it is printed, so that a run that
-  is killed or interrupted has listed every file it made, except at most the
-  one in progress;
-- the first write to standard output that fails ends the run: a reader that
-  went away ends it as SIGPIPE ends a Unix tool, any other failure with one
-  line on standard error and status 1;
-- Ctrl-C ends it as SIGINT does, with no traceback unless --debug is given;
-- any output encoding works: a character that it cannot represent is written
-  as a backslash escape, and a name that arrived as bytes undecodable in the
-  locale is written back as those bytes.
-"""
-import codecs
-import errno
-import io
+"""Command-line entry: the ``tessel`` command (``run``) and ``python -m
+tessel``.  The command itself is in ``tessel/_command.py``; this file only
+makes loading it safe: the current folder leaves sys.path first, and a Ctrl-C
+while it loads ends the process as one during the run does."""
 import os
 import sys
-from collections.abc import Buffer
-from typing import NoReturn, TextIO
-
-ERRORS = "tessel.output"
-
-
-class OutputGone(BaseException):
-    """Standard output can no longer be written.  Not an Exception, so that
-    no handler of a single file takes it for that file's failure: it ends
-    the whole run."""
-
-    def __init__(self, error: OSError) -> None:
-        super().__init__(error)
-        self.error = error
-
-
-class _Output(io.BufferedIOBase):
-    """A file descriptor, written whole at each call (as a buffered stream's
-    write promises), failing with OutputGone."""
-
-    def __init__(self, fd: int) -> None:
-        super().__init__()
-        self._fd = fd
-
-    def writable(self) -> bool:
-        return True
-
-    def fileno(self) -> int:
-        return self._fd
-
-    @property
-    def name(self) -> int:
-        return self._fd
-
-    def write(self, data: Buffer) -> int:
-        view = memoryview(data).cast("B")
-        size = view.nbytes
-        try:
-            while view:
-                view = view[os.write(self._fd, view):]
-        except OSError as error:
-            raise OutputGone(error) from None
-        return size
-
-
-def _escape(error: UnicodeError) -> tuple[str | bytes, int]:
-    """Encoding errors, one character at a time: a surrogate escape of an
-    undecodable byte becomes that byte again, anything else a backslash
-    escape."""
-    if not isinstance(error, UnicodeEncodeError):
-        raise error
-    char = error.object[error.start]
-    if "\udc80" <= char <= "\udcff":
-        return bytes([ord(char) - 0xDC00]), error.start + 1
-    return char.encode("ascii", "backslashreplace").decode("ascii"), error.start + 1
-
-
-codecs.register_error(ERRORS, _escape)
-
-
-def _line_output(stream: TextIO) -> TextIO:
-    """A line-buffered text stream on stream's descriptor, in its encoding;
-    stream itself if it has no descriptor."""
-    try:
-        fd = stream.fileno()
-    except (AttributeError, OSError, ValueError):
-        return stream
-    stream.flush()
-    return io.TextIOWrapper(_Output(fd), encoding=stream.encoding, errors=ERRORS,
-                            line_buffering=True)
-
-
-def _die(name: str) -> NoReturn:
-    """Ends the process as the default action of the signal named does."""
-    import signal  # only here: building its enums costs 2 % of start-up
-
-    signum = getattr(signal, name)
-    signal.signal(signum, signal.SIG_DFL)
-    os.kill(os.getpid(), signum)
-    while True:  # the signal is pending until the kill is delivered
-        signal.pause()
-
-
-def _flush() -> None:
-    """Writes out a line that is still being printed, if it can be written."""
-    try:
-        if sys.stdout is not None:
-            sys.stdout.flush()
-    except (OutputGone, OSError):
-        pass
-
-
-def run() -> NoReturn:
-    """Run tessel's main() and exit with its status."""
-    # With no standard output at all (`tessel ... >&-`), print() writes
-    # nothing and the run goes on.
-    if sys.stdout is not None:
-        sys.stdout = _line_output(sys.stdout)
-    try:
-        from tessel.tessel import main  # may print warnings already
-        status = main()
-    except OutputGone as gone:
-        # The files made so far stay; nothing more is written, also not at
-        # exit.
-        sys.stdout = None
-        if gone.error.errno == errno.EPIPE:
-            _die("SIGPIPE")
-        print(f"tessel: cannot write to standard output: {gone.error}", file=sys.stderr)
-        sys.exit(1)
-    except KeyboardInterrupt:
-        _flush()
-        if "--debug" in sys.argv:
-            raise  # the host prints the traceback and ends with SIGINT
-        _die("SIGINT")
-    sys.exit(status)
-
 
 if __name__ == "__main__":
     # `python -m` puts the current folder first on sys.path: a file made
-    # there, such as pathlib.py or clipboard.py, must not shadow the modules
+    # there, such as typing.py or clipboard.py, must not shadow the modules
     # that tessel imports.
     if not sys.flags.safe_path and sys.path and sys.path[0] in ("", os.getcwd()):
         del sys.path[0]
+
+try:
+    from tessel._command import run as run
+except KeyboardInterrupt:
+    if "--debug" in sys.argv:
+        raise
+    import signal
+
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGINT)
+    raise  # only if the signal could not end the process
+
+if __name__ == "__main__":
     # The usage line names the program after argv[0], which here would be
     # this file's name.
     sys.argv[0] = "python -m tessel"

@@ -7,6 +7,7 @@ import decimal
 import inspect
 import pathlib
 import pickle
+import pydoc
 import re
 import traceback
 import types
@@ -100,6 +101,28 @@ def test_functions_weak_reference_copy_and_pickle_like_python_functions(tt, name
     params = list(inspect.signature(f).parameters)
     assert params == ([] if name in ("get_version", "main") else
                       ["self"] + [p for p in FUNCTIONS[name][1] if p != "return"])
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_signatures_carry_the_annotations_as_python_functions_do(tt, fc, name):
+    # The oracle: a Python function with the same parameters and annotations.
+    annotations = FUNCTIONS[name][1]
+    params = [] if name in ("get_version", "main") else ["self", *annotations]
+    params = [f"{p}: {annotations[p]!r}" if p in annotations else p
+              for p in params if p != "return"]
+    returns = f" -> {annotations['return']!r}" if "return" in annotations else ""
+    namespace = {}
+    exec(f"def {name}({', '.join(params)}){returns}: pass", namespace)
+    python = inspect.signature(namespace[name])
+    f = lookup(tt, name)
+    assert inspect.signature(f) == python and str(inspect.signature(f)) == str(python)
+    if params[:1] == ["self"]:
+        bound = python.replace(parameters=list(python.parameters.values())[1:])
+        assert inspect.signature(getattr(fc, name)) == bound
+        # What help() shows: the public methods and __init__.
+        shown = pydoc.render_doc(tt.FileCreator, renderer=pydoc.plaintext)
+        public = name == "__init__" or not name.startswith("_")
+        assert (f" |  {name}{python}\n" in shown) == public
 
 
 def test_weak_methods_of_a_creator(tt, fc):

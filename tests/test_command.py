@@ -2,10 +2,12 @@
 or whose reader goes away, signals in the middle of a run, output encodings
 that cannot represent every character, and `python -m tessel` in a folder
 that holds modules of the same names as those that tessel imports."""
+import ast
 import errno
 import os
 import signal
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -127,6 +129,34 @@ def test_interrupt_inside_a_clipboard_copy(tmp_path):
     assert files_in(work) == ["a"]
 
 
+# A Ctrl-C that arrives while the command loads: SIGINT sent to the process
+# itself as the import of the module named starts, as the entry-point script
+# that pip writes imports tessel.__main__.
+INTERRUPT_ON_IMPORT = """
+import os, signal, sys
+at = sys.argv.pop(1)
+class Interrupt:
+    def find_spec(self, name, path=None, target=None):
+        if name == at:
+            os.kill(os.getpid(), signal.SIGINT)
+sys.meta_path.insert(0, Interrupt())
+from tessel.__main__ import run
+run()
+"""
+
+
+@pytest.mark.parametrize("module", ["tessel._command", "typing", "tessel.tessel"])
+@pytest.mark.parametrize("debug", [False, True])
+def test_ctrl_c_while_the_command_loads(tmp_path, module, debug):
+    p = run_tessel(tmp_path, "-P", "-c", INTERRUPT_ON_IMPORT, module, "x",
+                   *(["--debug"] if debug else []), command=(PYTHON,), preexec_fn=default_sigint)
+    assert (p.returncode, p.stdout, files_in(tmp_path)) == (-signal.SIGINT, "", [])
+    if debug:
+        assert p.stderr.startswith("Traceback") and p.stderr.rstrip().endswith("KeyboardInterrupt")
+    else:
+        assert p.stderr == ""
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGKILL])
 def test_a_killed_run_has_listed_what_it_made(tmp_path, signum):
     work = tmp_path.resolve()
@@ -147,19 +177,30 @@ def test_a_killed_run_has_listed_what_it_made(tmp_path, signum):
 
 # --- Output encodings -----------------------------------------------------------------
 
-@pytest.mark.parametrize("encoding", ["ascii", "latin-1", "cp437", "utf-8"])
-def test_every_file_is_attempted_and_reported_in_any_encoding(tmp_path, encoding):
+# raw: whether the encoding writes ASCII as ASCII, so that an undecodable byte
+# of a name can go back out as itself; elsewhere it is written as \\xNN.
+@pytest.mark.parametrize("encoding, raw", [
+    ("ascii", True), ("latin-1", True), ("cp437", True), ("utf-8", True), ("shift_jis", True),
+    ("utf-16", False), ("utf-16-le", False), ("utf-32", False), ("cp037", False),
+])
+def test_every_file_is_attempted_and_reported_in_any_encoding(tmp_path, encoding, raw):
     work = tmp_path.resolve()
     (work / "f.txt").touch()
-    p = run_tessel(work, "é1", "f.txt/x", "✓3", env=child_env(PYTHONIOENCODING=encoding),
-                   text=False)
-    lines = [ok(work / "é1"), err("f.txt/x", oserror(errno.EEXIST, "f.txt")), ok(work / "✓3"),
-             *summary(2, 3)]
+    p = run_tessel(work, "é1", b"\xff", "f.txt/x", "✓3",
+                   env=child_env(PYTHONIOENCODING=encoding), text=False)
+    lines = [ok(work / "é1"), ok(work / "\udcff"), err("f.txt/x", oserror(errno.EEXIST, "f.txt")),
+             ok(work / "✓3"), *summary(3, 4)]
     # What the encoding cannot represent is written as a backslash escape.
-    assert p.stdout.decode(encoding).splitlines() == [
-        line.encode(encoding, "backslashreplace").decode(encoding) for line in lines]
+    # Into a pipe, as Python's own stdout, UTF-16 and UTF-32 go without a BOM.
+    bom = len("".encode(encoding))
+
+    def encoded(text):
+        return text.encode(encoding, "backslashreplace")[bom:]
+    byte = b"\xff" if raw else encoded("\\xff")
+    assert p.stdout == b"".join(
+        byte.join(map(encoded, line.split("\udcff"))) + encoded("\n") for line in lines)
     assert (p.returncode, p.stderr) == (1, b"")
-    assert files_in(work) == ["f.txt", "é1", "✓3"]
+    assert files_in(work) == ["f.txt", "é1", "✓3", "\udcff"]
 
 
 def test_undecodable_name_in_an_ascii_locale(tmp_path):
@@ -175,10 +216,35 @@ def test_undecodable_name_in_an_ascii_locale(tmp_path):
 
 # --- python -m tessel ----------------------------------------------------------------
 
-@pytest.mark.parametrize("module", ["pathlib", "argparse", "clipboard"])
+# What a run of `python -m tessel` imports, the wrapper's own imports, the
+# module's body and the stand-in packages included, found by running it.
+# Only what runpy (which `python -m` runs first) has loaded is left out.
+FIND_IMPORTS = """
+import os, runpy, sys
+before = set(sys.modules)
+os.chdir(sys.argv[1])
+sys.argv[1:] = ["x"]
+try:
+    runpy.run_module("tessel", run_name="__main__", alter_sys=True)
+except SystemExit:
+    pass
+sys.stderr.write(repr(sorted({m.split(".")[0] for m in set(sys.modules) - before})))
+"""
+
+
+def imported_by_python_dash_m():
+    with tempfile.TemporaryDirectory() as work:
+        p = subprocess.run([PYTHON, "-P", "-c", FIND_IMPORTS, work], env=child_env(),
+                           capture_output=True, text=True, timeout=120)
+    names = set(ast.literal_eval(p.stderr)) - {"tessel"}
+    assert {"argparse", "pathlib", "re", "typing", "clipboard", "gntp"} <= names, names
+    return sorted(names)
+
+
+@pytest.mark.parametrize("module", imported_by_python_dash_m())
 def test_python_dash_m_does_not_import_from_the_current_folder(tmp_path, module):
     work = tmp_path.resolve()
-    (work / f"{module}.py").write_text("raise RuntimeError('imported from the current folder')\n")
+    (work / f"{module}.py").write_text("raise SystemExit('imported from the current folder')\n")
     p = run_tessel(work, "x", command=(PYTHON, "-m", "tessel"))
     assert (p.stdout.splitlines(), p.stderr) == ([ok(work / "x"), *summary(1, 1)], "")
     assert p.returncode == 0

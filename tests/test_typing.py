@@ -106,10 +106,11 @@ def test_stub_types_of_the_module_values(tt, stub):
 
 @pytest.fixture
 def checked_copy(package, tmp_path):
-    """The package's typed files alone, as a type checker sees them."""
+    """The package's typed files alone, as a type checker sees them, the
+    command's wrapper included."""
     copy = tmp_path / "site" / "tessel"
     copy.mkdir(parents=True)
-    for name in ("__init__.py", "tessel.pyi", "py.typed"):
+    for name in ("__init__.py", "__main__.py", "_command.py", "tessel.pyi", "py.typed"):
         shutil.copy(package / name, copy / name)
     (tmp_path / "usage.py").write_text(USAGE)
     (tmp_path / "misuse.py").write_text(MISUSE)
@@ -122,8 +123,9 @@ def test_mypy_strict_sees_the_real_types(checked_copy):
                               cwd=checked_copy,
                               env={"MYPYPATH": str(checked_copy / "site"), "PATH": "/usr/bin:/bin"},
                               capture_output=True, text=True, timeout=300)
-    ok = mypy("usage.py")
-    assert ok.returncode == 0, ok.stdout + ok.stderr
+    for checked in ("usage.py", "site/tessel"):
+        ok = mypy(checked)
+        assert ok.returncode == 0, ok.stdout + ok.stderr
     refused = mypy("misuse.py")
     assert refused.returncode == 1 and 'incompatible type "int"' in refused.stdout
 
@@ -135,7 +137,7 @@ def test_pyright_verifies_the_package_and_sees_the_real_types(checked_copy):
                        env=env, capture_output=True, text=True, timeout=300)
     report = json.loads(p.stdout)
     assert report["typeCompleteness"]["completenessScore"] == 1, p.stdout
-    for name, errors in (("usage.py", 0), ("misuse.py", 1)):
+    for name, errors in (("usage.py", 0), ("site/tessel", 0), ("misuse.py", 1)):
         p = subprocess.run([PYRIGHT, "--outputjson", name], cwd=checked_copy, env=env,
                            capture_output=True, text=True, timeout=300)
         assert json.loads(p.stdout)["summary"]["errorCount"] == errors, p.stdout
