@@ -5,6 +5,7 @@ import json
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -170,7 +171,7 @@ def test_installed_distribution_carries_its_licence_and_man_page():
     assert any(f.endswith("man1/tessel.1") for f in files)
 
 
-@pytest.mark.parametrize("doc", ["README.md", "man/tessel.1"])
+@pytest.mark.parametrize("doc", ["README.md", "man/tessel.1.in"])
 def test_install_lines_name_the_distribution(doc):
     # On the index, "tessel" is another project: every install line names
     # this one's distribution.
@@ -179,3 +180,15 @@ def test_install_lines_name_the_distribution(doc):
     lines = [line for line in text.splitlines() if "pip install" in line and "tessel" in line]
     assert lines and name == "tessel-touch"
     assert all(re.search(r"pip install '?tessel-touch\b", line) for line in lines), lines
+
+
+def test_the_release_number_agrees_everywhere(tt):
+    # Written once, in the build: the metadata, the version file that the
+    # module reads and the manual page all carry it.
+    version = importlib.metadata.distribution("tessel-touch").version
+    [page] = Path(sys.prefix).glob("**/man1/tessel.1")
+    roff = page.read_text()
+    assert tt.__version__ == tt.get_version() == version
+    assert roff.startswith(f'.TH TESSEL 1 "2026-12-09" "tessel {version}" ')
+    assert f'("tessel v{version} by the tessel developers")' in roff
+    assert f"\n.B version = \\(dq{version}\\(dq\n" in roff and "@" not in roff
