@@ -12,25 +12,21 @@ its path, so that without the stand-ins the packages are missing.
 
 Import-time behaviour must be checked in a fresh interpreter: use ``run_py``.
 """
-import os
 import shutil
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 import pytest
 
+# The suite's helpers (support.py) and the stand-ins, importable in any of
+# pytest's import modes.
+_here = Path(__file__).resolve().parent
+sys.path[:0] = [str(_here), str(_here / "standins")]
+
+from support import ENV_KNOBS, PYTHON, REPO, STANDINS, child_env  # noqa: E402
+
 pytest_plugins = ["leakcheck"]  # --leak-check
-
-TESTS = Path(__file__).resolve().parent
-REPO = TESTS.parent
-STANDINS = TESTS / "standins"
-ABSENT = TESTS / "absent"
-PYTHON = sys.executable
-TESSEL = str(Path(PYTHON).parent / "tessel")  # the installed console script
-
-sys.path.insert(0, str(STANDINS))
 
 import record  # noqa: E402  (stand-in recorder, from STANDINS)
 import tessel.tessel as _tt  # noqa: E402
@@ -38,159 +34,12 @@ import tessel.tessel as _tt  # noqa: E402
 if Path(_tt.__file__).resolve().is_relative_to(REPO / "tessel"):
     raise RuntimeError(f"tests must run against the installed package, not {_tt.__file__}")
 
-# Lines that tessel prints --------------------------------------------------
-
-
-def ok(path):
-    return f'✓ File created: "{path}"'
-
-
-def err(arg, text):
-    return f'✗ Error creating file "{arg}": {text}'
-
-
-def summary(created, expected):
-    return ["", f"{created}/{expected} file(s) created successfully"]
-
-
-def copy_warning(text):
-    return f"Warning: Could not copy to clipboard: {text}"
-
-
-def growl_warning(text):
-    return f"Warning: Could not initialize Growl: {text}"
-
-
-def version_error(text):
-    return f"ERROR: {text}"
-
-
-CLIPBOARD_MISSING = "Warning: clipboard module not available. Install with: pip install clipboard"
-GNTP_MISSING = "Warning: gntp module not available. Install with: pip install gntp"
-
-
-# What the stand-in of gntp.notifier records -----------------------------------
-
-def registration(icon):
-    """The calls of one registration, with the icon URI given."""
-    return [{"call": "GrowlNotifier", "args": [],
-             "kwargs": [["applicationName", "tessel"], ["notifications", ["create"]],
-                        ["defaultNotifications", ["create"]], ["applicationIcon", icon]]},
-            {"call": "register", "args": [], "kwargs": []}]
-
-
-def notification(name, icon):
-    """The call of one notification for the file name."""
-    return {"call": "notify", "args": [],
-            "kwargs": [["noteType", "create"], ["title", "tessel"],
-                       ["description", f'File created: "{name}"'], ["icon", icon],
-                       ["sticky", False], ["priority", 1]]}
-
-
-def as_json(calls):
-    """Recorded calls in the form of the two above (pairs as lists)."""
-    return [{"call": c["call"], "args": c["args"], "kwargs": [list(p) for p in c["kwargs"]]}
-            for c in calls]
-
-
-# Texts of the host's exceptions, which differ between CPython versions -----
-
-
-def host_exception(call, *args, **kwargs):
-    """The exception that the host raises for call(*args, **kwargs), a call
-    that must fail."""
-    try:
-        call(*args, **kwargs)
-    except Exception as e:  # noqa: BLE001 - whatever the host raises
-        return e
-    raise AssertionError(f"{call!r}{args} did not fail")
-
-
-def host_error(call, *args, **kwargs):
-    """The text of the exception that the host raises for call(*args, **kwargs)."""
-    return str(host_exception(call, *args, **kwargs))
-
-
-def _utime_names_the_file():
-    with tempfile.TemporaryDirectory() as d:
-        missing = os.path.join(d, "missing")
-        return missing in host_error(os.utime, missing)
-
-
-UTIME_NAMES_THE_FILE = _utime_names_the_file()
-
-
-def oserror(code, filename=None):
-    """The text of an OSError with errno code, naming filename if given."""
-    text = f"[Errno {code}] {os.strerror(code)}"
-    return f"{text}: '{filename}'" if filename else text
-
-
-def utime_error(code, path):
-    """The text of the OSError that os.utime(path) raises with errno code on
-    this host (3.13 names the path, 3.12 does not)."""
-    return oserror(code, path if UTIME_NAMES_THE_FILE else None)
-
-
-def failing_path(*args):
-    """A stand-in for the module global Path whose every call fails."""
-    raise ZeroDivisionError("from Path")
-
-
-# Subclasses of the built-in types that tessel refuses.
-class StrSub(str):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-# Environment variables that the module or the stand-ins read.
-_ENV_KNOBS = ("TRACEBACK", "TESSEL_RECORD", "TESSEL_FAIL_COPY", "TESSEL_FAIL_GROWLNOTIFIER",
-              "TESSEL_FAIL_REGISTER", "TESSEL_FAIL_NOTIFY", "TESSEL_COPY_INTO_CLOSED_PIPE")
-
-
-def child_env(standins=True, **extra):
-    """The environment of a child process: this one's without the knobs above
-    and the PYTHON* settings, the stand-ins on the path unless standins is
-    false, the real optional packages hidden, UTF-8 output, then extra (a
-    value of None removes a variable)."""
-    env = {k: v for k, v in os.environ.items()
-           if k not in _ENV_KNOBS and not k.startswith("PYTHON")}
-    path = [STANDINS, ABSENT] if standins else [ABSENT]
-    env.update(PYTHONPATH=os.pathsep.join(map(str, path)), PYTHONIOENCODING="utf-8")
-    for k, v in extra.items():
-        if v is None:
-            env.pop(k, None)
-        else:
-            env[k] = v
-    return env
-
-
-def files_in(root):
-    """Every path below root, relative to it, sorted."""
-    return sorted(str(p.relative_to(root)) for p in root.rglob("*"))
-
-
-def run_tessel(cwd, *args, command=(TESSEL,), env=None, **kwargs):
-    """Runs the tessel command (or another command line) with args in cwd and
-    the environment env (default: child_env()); the output is captured as
-    text unless kwargs say otherwise.  Returns the CompletedProcess."""
-    kwargs.setdefault("timeout", 120)
-    if "stdout" not in kwargs and "stderr" not in kwargs:
-        kwargs.setdefault("capture_output", True)
-    kwargs.setdefault("text", True)
-    return subprocess.run([*command, *args], cwd=cwd, env=child_env() if env is None else env,
-                          **kwargs)
-
-
 @pytest.fixture(autouse=True)
 def _clean_process(monkeypatch):
     """Every test starts with sys.argv == ["tessel"], none of the knobs above
     set in the environment, and an empty record of stand-in calls."""
     monkeypatch.setattr(sys, "argv", ["tessel"])
-    for name in _ENV_KNOBS:
+    for name in ENV_KNOBS:
         monkeypatch.delenv(name, raising=False)
     record.CALLS.clear()
     yield
@@ -261,18 +110,11 @@ def run_py(tmp_path):
 
     ``run_py(code, path=(STANDINS,), env=None, cwd=None, stdin=None)``:
     ``path`` lists the directories put on PYTHONPATH (default: the stand-ins;
-    ``path=()`` for none), before ``ABSENT``; ``env`` adds or overrides environment variables (a
-    value of None removes one), ``cwd`` defaults to an empty directory.
-    Returns the CompletedProcess with text stdout/stderr."""
+    ``path=()`` for none), ``env`` adds or overrides environment variables
+    of ``child_env`` (a value of None removes one), ``cwd`` defaults to an
+    empty directory.  Returns the CompletedProcess with text stdout/stderr."""
     def _run(code, path=(STANDINS,), env=None, cwd=None, stdin=None, args=()):
-        e = {k: v for k, v in os.environ.items() if k not in _ENV_KNOBS and k != "PYTHONPATH"}
-        e["PYTHONIOENCODING"] = "utf-8"
-        e["PYTHONPATH"] = os.pathsep.join(str(p) for p in (*path, ABSENT))
-        for k, v in (env or {}).items():
-            if v is None:
-                e.pop(k, None)
-            else:
-                e[k] = v
+        e = child_env(False, path=path, **(env or {}))
         if cwd is None:
             cwd = tmp_path / "cwd"
             cwd.mkdir(exist_ok=True)

@@ -22,16 +22,31 @@ and runs once more, to be reported.
 import collections
 import gc
 import shutil
-import subprocess
 import sys
 
 import pytest
-# The one function that runs a test's setup, call and teardown, as pytest
-# itself does; plugins that rerun tests use it too.
-from _pytest.runner import runtestprotocol
+
+# pytest's private API, in this one place, where it has no public one:
+# - runtestprotocol runs a test's setup, call and teardown as pytest itself
+#   does (plugins that rerun tests use it too);
+# - a test item's _report_sections hold what each run captured, which the
+#   quiet runs must drop, or every run's output is kept.
+from _pytest.runner import runtestprotocol  # noqa: E402
+
+
+def _drop_captured_output(item):
+    item._report_sections.clear()
+
 
 WARMUP_RUNS = 3
 PAGE_KIB = 4
+LEAK_FOUND = pytest.StashKey[str]()
+
+def pytest_configure(config):
+    # An audit hook stays for the life of the process: it only reads a flag.
+    if config.getoption("leak_check"):
+        sys.addaudithook(_audit)
+
 
 def pytest_addoption(parser):
     group = parser.getgroup("leak check")
@@ -81,6 +96,7 @@ class _SameTmpPath:
     def __init__(self):
         self._made = {}
         self._mktemp = pytest.TempPathFactory.mktemp
+        self._patch = pytest.MonkeyPatch()
 
     def __enter__(self):
         made, mktemp = self._made, self._mktemp
@@ -95,11 +111,11 @@ class _SameTmpPath:
             path.mkdir()
             return path
 
-        pytest.TempPathFactory.mktemp = same_each_run
+        self._patch.setattr(pytest.TempPathFactory, "mktemp", same_each_run)
         return self
 
     def __exit__(self, *exc):
-        pytest.TempPathFactory.mktemp = self._mktemp
+        self._patch.undo()
 
 
 def _quiet_run(item):
@@ -108,30 +124,28 @@ def _quiet_run(item):
     Everything is torn down after it: pytest adds a finalizer of each
     module and session fixture to its node at every request."""
     reports = runtestprotocol(item, nextitem=None, log=False)
-    item._report_sections.clear()  # else each run's captured output is kept
+    _drop_captured_output(item)
     return all(report.passed for report in reports)
 
 
 class _ProcessWatch:
-    """Tells whether a child process was started (every way that subprocess
-    offers goes through Popen) while it was entered."""
+    """Tells whether a child process was started while it was entered: every
+    way that subprocess offers raises the audit event subprocess.Popen."""
 
-    def __init__(self):
-        self.started = False
-        self._init = subprocess.Popen.__init__
+    active = None
 
     def __enter__(self):
-        init = self._init
-
-        def watched(popen, *args, **kwargs):
-            self.started = True
-            init(popen, *args, **kwargs)
-
-        subprocess.Popen.__init__ = watched
+        self.started = False
+        _ProcessWatch.active = self
         return self
 
     def __exit__(self, *exc):
-        subprocess.Popen.__init__ = self._init
+        _ProcessWatch.active = None
+
+
+def _audit(event, args):
+    if event == "subprocess.Popen" and _ProcessWatch.active is not None:
+        _ProcessWatch.active.started = True
 
 
 def _measure(item, runs, rss_bar):
@@ -174,8 +188,9 @@ def pytest_runtest_protocol(item, nextitem):
     if not config.getoption("leak_check") or not _repeatable(item):
         return None
     item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
-    item.leak_found = _measure(item, config.getoption("leak_runs"),
-                               config.getoption("leak_rss_kib"))
+    found = _measure(item, config.getoption("leak_runs"), config.getoption("leak_rss_kib"))
+    if found:
+        item.stash[LEAK_FOUND] = found
     runtestprotocol(item, nextitem=nextitem, log=True)
     item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
     return True
@@ -185,7 +200,7 @@ def pytest_runtest_protocol(item, nextitem):
 def pytest_runtest_makereport(item, call):
     outcome = yield
     report = outcome.get_result()
-    found = getattr(item, "leak_found", None)
+    found = item.stash.get(LEAK_FOUND, None)
     if found and report.when == "call" and report.passed:
         report.outcome = "failed"
         report.longrepr = f"leak check: {found}"

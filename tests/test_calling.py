@@ -15,7 +15,7 @@ import weakref
 
 import pytest
 
-from conftest import REPO, ListSub, StrSub, failing_path
+from support import REPO, ListSub, StrSub, failing_path
 
 FUNCTIONS = {
     "get_version": ("get_version", {},

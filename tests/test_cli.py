@@ -11,7 +11,7 @@ import sys
 
 import pytest
 
-from conftest import (CLIPBOARD_MISSING, GNTP_MISSING, TESSEL, child_env, err, files_in, run_tessel,
+from support import (CLIPBOARD_MISSING, GNTP_MISSING, TESSEL, child_env, err, files_in, run_tessel,
                       summary, utime_error)
 
 EPILOG = "\n".join([

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import (PYTHON, TESSEL, child_env, copy_warning, err, files_in, ok, oserror,
+from support import (PYTHON, TESSEL, child_env, copy_warning, err, files_in, ok, oserror,
                       run_tessel, summary)
 
 # A batch too long to finish before a signal or a reader's exit: written as

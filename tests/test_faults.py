@@ -13,7 +13,7 @@ import types
 
 import pytest
 
-from conftest import (TESSEL, child_env, copy_warning, err, files_in, growl_warning,
+from support import (TESSEL, child_env, copy_warning, err, files_in, growl_warning,
                       host_exception, ok, oserror, run_tessel, summary, utime_error, version_error)
 
 

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import copy_warning, err, host_error, ok
+from support import copy_warning, err, host_error, ok
 
 
 def lines(capsys):

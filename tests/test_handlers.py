@@ -15,7 +15,7 @@ import itertools
 
 import pytest
 
-from conftest import copy_warning, err, files_in, growl_warning, ok, version_error
+from support import copy_warning, err, files_in, growl_warning, ok, version_error
 
 FILES = ["a.txt", "b.txt", "c.txt"]
 

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CLIPBOARD_MISSING, GNTP_MISSING, REPO, STANDINS, version_error
+from support import CLIPBOARD_MISSING, GNTP_MISSING, REPO, STANDINS, version_error
 
 
 PROBE = r"""

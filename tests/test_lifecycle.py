@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import STANDINS, ok
+from support import STANDINS, child_env, ok
 
 DRIVER = Path(__file__).resolve().parent / "embed" / "rounds.c"
 
@@ -100,8 +100,7 @@ def test_three_interpreters_one_after_the_other(rounds, make_standins, tmp_path,
         path.insert(0, make_standins({"clipboard/__init__.py": CLIPBOARD_ONCE}))
     cwd = tmp_path / "cwd"
     cwd.mkdir()
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(map(str, path)),
-           "PYTHONHOME": sys.base_prefix, "PYTHONIOENCODING": "utf-8"}
+    env = child_env(False, path=path, PYTHONHOME=sys.base_prefix)
     proc = subprocess.run([str(rounds), "3", code], cwd=cwd, env=env, capture_output=True,
                           text=True, encoding="utf-8", timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr

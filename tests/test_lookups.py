@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from conftest import as_json, err, notification, ok, registration
+from support import as_json, err, notification, ok, registration
 
 
 # --- Module globals -------------------------------------------------------------------

@@ -5,7 +5,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import as_json, growl_warning, notification, ok, registration
+from support import as_json, growl_warning, notification, ok, registration
 
 
 def test_registers_once_with_installed_icon(tt, calls, capsys):

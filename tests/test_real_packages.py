@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import tessel.tessel
-from conftest import (ABSENT, CLIPBOARD_MISSING, GNTP_MISSING, PYTHON, TESSEL, TESTS, child_env,
+from support import (ABSENT, CLIPBOARD_MISSING, GNTP_MISSING, PYTHON, TESSEL, TESTS, child_env,
                       copy_warning, growl_warning, ok, run_tessel, summary)
 
 

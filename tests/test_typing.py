@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PYTHON
+from support import PYTHON
 
 PYRIGHT = str(Path(PYTHON).parent / "basedpyright")
 # The checkers run with a clean environment, but for the CPU model that

@@ -2,7 +2,7 @@
 and what is printed when reading it fails."""
 import pytest
 
-from conftest import failing_path, version_error
+from support import failing_path, version_error
 
 
 @pytest.mark.parametrize("content, expected", [
