@@ -52,10 +52,8 @@ bool copy_to_clipboard(PyObject* file_path) noexcept {
     Ref absolute = copy ? call_method(file_path, interned<"absolute">()) : Ref();
     Ref text = absolute ? Ref::steal(PyObject_Str(absolute.get())) : Ref();
     if (text && call(copy.get(), {text.get()})) return true;
-    if (!pending_is_exception()) return false;
-    Handling handling(create_file_spec, TESSEL_HERE);
-    Ref warning = concat_format("Warning: Could not copy to clipboard: ", handling.exception());
-    return warning && print(warning.get());
+    return handle_and_print(create_file_spec, TESSEL_HERE,
+                            "Warning: Could not copy to clipboard: ");
 }
 
 // Everything create_file does inside its outer handler: the file, the
@@ -78,16 +76,16 @@ PyObject* create_file(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     PyObject* filepath = params[1];
     if (create_and_report(self, filepath)) Py_RETURN_TRUE;
-    if (!pending_is_exception()) return nullptr;
-    Handling handling(create_file_spec, TESSEL_HERE);
-    Ref formatted = Ref::steal(PyObject_Format(handling.exception(), names().empty));
-    if (!formatted) return nullptr;
-    Ref line = Ref::steal(PyUnicode_FromFormat("%s%U%s%U", "\xE2\x9C\x97 Error creating file \"",
-                                               filepath, "\": ", formatted.get()));
-    if (!line || !print(line.get())) return nullptr;
-    const int debug = debug_requested();
-    if (debug < 0 || (debug && !print_traceback())) return nullptr;
-    Py_RETURN_FALSE;
+    const bool handled = handle_exception(create_file_spec, TESSEL_HERE, [filepath](PyObject* e) {
+        Ref formatted = Ref::steal(PyObject_Format(e, names().empty));
+        if (!formatted) return false;
+        Ref line = Ref::steal(PyUnicode_FromFormat(
+            "%s%U%s%U", "\xE2\x9C\x97 Error creating file \"", filepath, "\": ", formatted.get()));
+        if (!line || !print(line.get())) return false;
+        const int debug = debug_requested();
+        return debug >= 0 && (!debug || print_traceback());
+    });
+    return handled ? Py_NewRef(Py_False) : nullptr;
 }
 
 PyObject* create_files(PyObject* const* params) noexcept {

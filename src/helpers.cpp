@@ -227,6 +227,11 @@ int debug_requested() noexcept {
     return argv ? PySequence_Contains(argv.get(), names().debug_flag) : -1;
 }
 
+bool print_exception(const char* prefix, PyObject* e) noexcept {
+    Ref line = concat_format(prefix, e);
+    return line && print(line.get());
+}
+
 bool print_traceback() noexcept {
     Ref traceback = global(names().traceback);
     if (!traceback) return false;

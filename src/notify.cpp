@@ -57,12 +57,11 @@ bool register_notifier(PyObject* self) noexcept {
 PyObject* init_growl(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     if (register_notifier(self)) Py_RETURN_NONE;
-    if (!pending_is_exception()) return nullptr;
-    Handling handling(init_growl_spec, TESSEL_HERE);
-    Ref warning = concat_format("Warning: Could not initialize Growl: ", handling.exception());
-    if (!warning || !print(warning.get())) return nullptr;
-    if (PyObject_SetAttr(self, names().growl, Py_None) < 0) return nullptr;
-    Py_RETURN_NONE;
+    const bool handled = handle_exception(init_growl_spec, TESSEL_HERE, [self](PyObject* e) {
+        return print_exception("Warning: Could not initialize Growl: ", e) &&
+               PyObject_SetAttr(self, names().growl, Py_None) == 0;
+    });
+    return handled ? Py_NewRef(Py_None) : nullptr;
 }
 
 // Sends one notification; false with an exception set.
@@ -95,15 +94,11 @@ PyObject* notify(PyObject* const* params) noexcept {
     if (on <= 0) return on < 0 ? nullptr : Py_NewRef(Py_None);
 
     if (send(self, filepath)) Py_RETURN_NONE;
-    if (!pending_is_exception()) return nullptr;
-    Handling handling(notify_spec, TESSEL_HERE);
-    const int debug = debug_requested();
-    if (debug < 0) return nullptr;
-    if (debug) {
-        Ref line = concat_format("Notification error: ", handling.exception());
-        if (!line || !print(line.get())) return nullptr;
-    }
-    Py_RETURN_NONE;
+    const bool handled = handle_exception(notify_spec, TESSEL_HERE, [](PyObject* e) {
+        const int debug = debug_requested();
+        return debug >= 0 && (!debug || print_exception("Notification error: ", e));
+    });
+    return handled ? Py_NewRef(Py_None) : nullptr;
 }
 
 constexpr Annotation notify_annotations[] = {{"filepath", "str"}};

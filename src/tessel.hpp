@@ -252,7 +252,7 @@ bool init_function_type() noexcept;
 // A module global: the module namespace, then the built-ins, else NameError.
 Ref global(PyObject* name) noexcept;
 
-// The truth of a module global, looked up now; -1 on error.
+// The truth of a module global, looked up now: 1, 0, or -1 on error.
 int truth_of_global(PyObject* name) noexcept;
 
 // print(text) with the built-in print bound at import.
@@ -305,7 +305,9 @@ Ref module_directory() noexcept;
 
 // sys.argv, with sys looked up now.
 Ref sys_argv() noexcept;
-// Is "--debug" one of sys.argv (looked up now)?  -1 on error.
+// The helpers that answer a question answer as the C API's own predicates
+// do (PyObject_IsTrue): 1 yes, 0 no, -1 with an exception set.
+// Is "--debug" one of sys.argv (looked up now)?
 int debug_requested() noexcept;
 // print(traceback.format_exc()), with traceback looked up now.
 bool print_traceback() noexcept;
@@ -355,6 +357,27 @@ private:
 // that catch only Exception let KeyboardInterrupt and SystemExit through.
 inline bool pending_is_exception() noexcept {
     return PyErr_ExceptionMatches(PyExc_Exception) != 0;
+}
+
+// Every handler of the module, `except Exception as e: handle(e)` in the
+// function of spec at `where`: with an exception derived from Exception
+// pending, takes it with the function's traceback entry and runs handle(e)
+// while it is handled, giving handle's result (false with an exception
+// set); with any other exception pending, leaves it so and gives false.
+template <class Handle>
+bool handle_exception(const FunctionSpec& spec, Where where, Handle handle) noexcept {
+    if (!pending_is_exception()) return false;
+    Handling handling(spec, where);
+    return handle(handling.exception());
+}
+
+// print(f"{prefix}{e}"), the line that a handler prints; false with an
+// exception set.
+bool print_exception(const char* prefix, PyObject* e) noexcept;
+// The handler that only prints that line.
+inline bool handle_and_print(const FunctionSpec& spec, Where where, const char* prefix) noexcept {
+    return handle_exception(spec, where,
+                            [prefix](PyObject* e) { return print_exception(prefix, e); });
 }
 
 // ---------------------------------------------------------------------------

@@ -109,31 +109,29 @@ Ref find_version() noexcept {
     return read_version_file(version_file.get());
 }
 
-bool traceback_requested() noexcept {
+// Is the environment variable TRACEBACK "1", "true" or "True" (looked up
+// now)?  1, 0, or -1 with an exception set.
+int traceback_requested() noexcept {
     Ref os = global(names().os);
-    if (!os) return false;
+    if (!os) return -1;
     Ref value = call_method(os.get(), interned<"getenv">(), {interned<"TRACEBACK">()});
-    if (!value) return false;
+    if (!value) return -1;
     for (const char* yes : {"1", "true", "True"})
         if (PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), yes) == 0)
-            return true;
-    return false;
+            return 1;
+    return 0;
 }
 
 PyObject* get_version(PyObject* const*) noexcept {
     Ref version = find_version();
     if (version && version.get() != Py_None) return version.release();
     if (!version) {
-        if (!pending_is_exception()) return nullptr;
-        Handling handling(get_version_spec, TESSEL_HERE);
-        const bool full = traceback_requested();
-        if (PyErr_Occurred()) return nullptr;
-        if (full) {
-            if (!print_traceback()) return nullptr;
-        } else {
-            Ref report = concat_format("ERROR: ", handling.exception());
-            if (!report || !print(report.get())) return nullptr;
-        }
+        const bool handled = handle_exception(get_version_spec, TESSEL_HERE, [](PyObject* e) {
+            const int full = traceback_requested();
+            if (full < 0) return false;
+            return full ? print_traceback() : print_exception("ERROR: ", e);
+        });
+        if (!handled) return nullptr;
     }
     return PyUnicode_FromString("2.0");
 }
