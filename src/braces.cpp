@@ -2,6 +2,11 @@
 #include "tessel.hpp"
 
 namespace tessel {
+
+// FileCreator's method of this area, defined below its body; the class is
+// assembled in file_creator.cpp.
+extern const FunctionSpec parse_brace_expansion_spec;
+
 namespace {
 
 // What comes before the braces, the items inside them, what follows them.

@@ -1,7 +1,14 @@
-// FileCreator: construction, the batch, and the creation of one file.
+// FileCreator: construction, the batch, and the creation of one file; the
+// class itself, assembled from its methods here and in the other areas.
 #include "tessel.hpp"
 
 namespace tessel {
+
+// FileCreator's methods: those of this file (below their bodies) and those
+// of brace expansion (braces.cpp) and notifications (notify.cpp).
+extern const FunctionSpec init_spec, create_file_spec, create_files_spec;
+extern const FunctionSpec parse_brace_expansion_spec, init_growl_spec, notify_spec;
+
 namespace {
 
 PyObject* init(PyObject* const* params) noexcept {
@@ -163,5 +170,32 @@ const FunctionSpec create_files_spec = {
     .annotations = create_files_annotations,
     .body = create_files, .where = TESSEL_HERE,
 };
+
+// class FileCreator: its methods, in the order of the class body.
+Ref make_file_creator() noexcept {
+    const std::pair<PyObject*, const FunctionSpec*> methods[] = {
+        {interned<"__init__">(), &init_spec},
+        {names()._init_growl, &init_growl_spec},
+        {names().parse_brace_expansion, &parse_brace_expansion_spec},
+        {names().create_file, &create_file_spec},
+        {names()._notify, &notify_spec},
+        {names().create_files, &create_files_spec},
+    };
+    Ref ns = Ref::steal(PyDict_New());
+    Ref doc = Ref::steal(PyUnicode_FromString("Handles file creation with notification support"));
+    if (!ns || !doc) return {};
+    if (!set_item(ns.get(), interned<"__module__">(), names().module_name) ||
+        !set_item(ns.get(), interned<"__qualname__">(), names().FileCreator) ||
+        !set_item(ns.get(), interned<"__doc__">(), doc.get()))
+        return {};
+    for (auto [name, spec] : methods) {
+        Ref f = make_function(*spec);
+        if (!set_item(ns.get(), name, f.get())) return {};
+    }
+    Ref bases = Ref::steal(PyTuple_New(0));
+    if (!bases) return {};
+    return call(reinterpret_cast<PyObject*>(&PyType_Type),
+                {names().FileCreator, bases.get(), ns.get()});
+}
 
 }  // namespace tessel

@@ -227,6 +227,10 @@ int debug_requested() noexcept {
     return argv ? PySequence_Contains(argv.get(), names().debug_flag) : -1;
 }
 
+bool set_item(PyObject* dict, PyObject* name, PyObject* value) noexcept {
+    return name && value && PyDict_SetItem(dict, name, value) == 0;
+}
+
 bool print_exception(const char* prefix, PyObject* e) noexcept {
     Ref line = concat_format(prefix, e);
     return line && print(line.get());

@@ -5,11 +5,6 @@
 namespace tessel {
 namespace {
 
-// name = value in the dict (null name or value: an exception is set).
-bool set_item(PyObject* dict, PyObject* name, PyObject* value) noexcept {
-    return name && value && PyDict_SetItem(dict, name, value) == 0;
-}
-
 bool bind(PyObject* name, PyObject* value) noexcept {
     return set_item(state.globals, name, value);
 }
@@ -96,33 +91,6 @@ bool bind_identity() noexcept {
     return path && bind(interned<"__filename__">(), getattr(path.get(), names().name).get());
 }
 
-bool bind_file_creator() noexcept {
-    Ref ns = Ref::steal(PyDict_New());
-    Ref doc = Ref::steal(PyUnicode_FromString("Handles file creation with notification support"));
-    if (!ns || !doc) return false;
-    const std::pair<PyObject*, const FunctionSpec*> methods[] = {
-        {interned<"__init__">(), &init_spec},
-        {names()._init_growl, &init_growl_spec},
-        {names().parse_brace_expansion, &parse_brace_expansion_spec},
-        {names().create_file, &create_file_spec},
-        {names()._notify, &notify_spec},
-        {names().create_files, &create_files_spec},
-    };
-    if (!set_item(ns.get(), interned<"__module__">(), names().module_name) ||
-        !set_item(ns.get(), interned<"__qualname__">(), names().FileCreator) ||
-        !set_item(ns.get(), interned<"__doc__">(), doc.get()))
-        return false;
-    for (auto [name, spec] : methods) {
-        Ref f = make_function(*spec);
-        if (!set_item(ns.get(), name, f.get())) return false;
-    }
-    Ref bases = Ref::steal(PyTuple_New(0));
-    if (!bases) return false;
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type),
-                   {names().FileCreator, bases.get(), ns.get()});
-    return bind(names().FileCreator, cls.get());
-}
-
 // Run as the main program: sys.exit(main()).
 bool exit_if_main() noexcept {
     static constinit Text main_name{"__main__"};
@@ -170,7 +138,7 @@ bool run_import_body() noexcept {
         !probe_optional(interned<"gntp.notifier">(), names().gntp, names().HAS_GROWL,
                         "Warning: gntp module not available. Install with: pip install gntp"))
         return false;
-    if (!bind_identity() || !bind_file_creator()) return false;
+    if (!bind_identity() || !bind(names().FileCreator, make_file_creator().get())) return false;
     if (!bind_function(interned<"main">(), main_spec) || !exit_if_main()) return false;
     Ref test = Ref::steal(PyDict_New());
     return bind(interned<"__test__">(), test.get());

@@ -2,6 +2,11 @@
 #include "tessel.hpp"
 
 namespace tessel {
+
+// FileCreator's methods of this area, defined below their bodies; the class
+// is assembled in file_creator.cpp.
+extern const FunctionSpec init_growl_spec, notify_spec;
+
 namespace {
 
 // The application as GNTP knows it, and its one notification type.

@@ -286,6 +286,10 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*>
                 std::initializer_list<Keyword> keywords = {}) noexcept;
 Ref getattr(PyObject* obj, PyObject* name) noexcept;
 
+// dict[name] = value; false with an exception set (also for a null name or
+// value, whose maker set one).
+bool set_item(PyObject* dict, PyObject* name, PyObject* value) noexcept;
+
 // A new list holding item alone.
 Ref list_of(PyObject* item) noexcept;
 
@@ -381,16 +385,13 @@ inline bool handle_and_print(const FunctionSpec& spec, Where where, const char* 
 }
 
 // ---------------------------------------------------------------------------
-// Function specs of each area, and the import-time body.
+// What each area gives the import-time body, and the body itself.
 
+// The class FileCreator, assembled beside its methods (file_creator.cpp).
+Ref make_file_creator() noexcept;
+// get_version (version.cpp) and main (cli.cpp).
 extern const FunctionSpec get_version_spec;
 extern const FunctionSpec main_spec;
-extern const FunctionSpec init_spec;
-extern const FunctionSpec init_growl_spec;
-extern const FunctionSpec parse_brace_expansion_spec;
-extern const FunctionSpec create_file_spec;
-extern const FunctionSpec notify_spec;
-extern const FunctionSpec create_files_spec;
 
 // Binds the built-ins that the module takes once; false with an exception set.
 bool bind_builtins() noexcept;
