@@ -17,6 +17,8 @@ try:
 except KeyboardInterrupt:
     if "--debug" in sys.argv:
         raise
+    # As _command._die("SIGINT") does, written here: loading _command again
+    # to call it would open a second window for the same Ctrl-C.
     import signal
 
     signal.signal(signal.SIGINT, signal.SIG_DFL)
