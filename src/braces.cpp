@@ -9,33 +9,27 @@ extern const FunctionSpec parse_brace_expansion_spec;
 
 namespace {
 
-// What comes before the braces, the items inside them, what follows them.
-constinit Text brace_pattern{"([^{]*)\\{([^}]+)\\}([^{]*)"};
-
 Ref group(PyObject* match, long index) noexcept {
     Ref number = Ref::steal(PyLong_FromLong(index));
-    return number ? call_method(match, interned<"group">(), {number.get()}) : Ref();
+    if (!number) return {};
+    return call_method(match, interned<"group">(), {number.get()});
 }
 
 // A prefix without a trailing separator gets a "/": dir{a} means dir/a.
 Ref with_separator(Ref prefix) noexcept {
-    static constinit Text slash{"/"}, backslash{"\\"};
     static constinit Cached separators;
     const int nonempty = PyObject_IsTrue(prefix.get());
     if (nonempty < 0) return {};
     if (!nonempty) return prefix;
-    PyObject* both = separators.get([] {
-        return slash.get() && backslash.get()
-                   ? Ref::steal(PyTuple_Pack(2, slash.get(), backslash.get()))
-                   : Ref();
-    });
+    PyObject* both = separators.get(
+        [] { return Ref::steal(PyTuple_Pack(2, interned<"/">(), interned<"\\">())); });
     if (!both) return {};
     Ref ends = call_method(prefix.get(), interned<"endswith">(), {both});
     if (!ends) return {};
     const int separated = PyObject_IsTrue(ends.get());
     if (separated < 0) return {};
     if (separated) return prefix;
-    return Ref::steal(PyNumber_Add(prefix.get(), slash.get()));
+    return Ref::steal(PyNumber_Add(prefix.get(), interned<"/">()));
 }
 
 // part.strip().split().  For an exact str these are the host's own str.strip
@@ -44,14 +38,16 @@ Ref with_separator(Ref prefix) noexcept {
 Ref words_of(PyObject* part) noexcept {
     static constinit Cached str_strip;
     if (!PyUnicode_CheckExact(part)) {
-        Ref stripped = call_method(part, names().strip);
-        return stripped ? call_method(stripped.get(), names().split) : Ref();
+        Ref stripped = call_method(part, interned<"strip">());
+        if (!stripped) return {};
+        return call_method(stripped.get(), interned<"split">());
     }
     PyObject* strip = str_strip.get(
-        [] { return getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), names().strip); });
+        [] { return getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), interned<"strip">()); });
     if (!strip) return {};
     Ref stripped = call(strip, {part});
-    return stripped ? Ref::steal(PyUnicode_Split(stripped.get(), nullptr, -1)) : Ref();
+    if (!stripped) return {};
+    return Ref::steal(PyUnicode_Split(stripped.get(), nullptr, -1));
 }
 
 // prefix + item + suffix; exact str objects are joined in one step, with the
@@ -60,15 +56,16 @@ Ref path_of(PyObject* prefix, PyObject* item, PyObject* suffix) noexcept {
     if (PyUnicode_CheckExact(prefix) && PyUnicode_CheckExact(item) && PyUnicode_CheckExact(suffix))
         return concat({prefix, item, suffix});
     Ref head = Ref::steal(PyNumber_Add(prefix, item));
-    return head ? Ref::steal(PyNumber_Add(head.get(), suffix)) : Ref();
+    if (!head) return {};
+    return Ref::steal(PyNumber_Add(head.get(), suffix));
 }
 
 PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     PyObject* text = params[1];
-    Ref re = global(names().re);
+    Ref re = global(interned<"re">());
     if (!re) return nullptr;
-    PyObject* pattern = brace_pattern.get();
-    if (!pattern) return nullptr;
+    // What comes before the braces, the items inside them, what follows them.
+    PyObject* pattern = interned<"([^{]*)\\{([^}]+)\\}([^{]*)">();
     Ref match = call_method(re.get(), interned<"search">(), {pattern, text});
     if (!match) return nullptr;
     const int found = PyObject_IsTrue(match.get());
@@ -84,9 +81,7 @@ PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     prefix = with_separator(std::move(prefix));
     if (!prefix) return nullptr;
 
-    static constinit Text comma{","};
-    if (!comma.get()) return nullptr;
-    Ref parts = call_method(items_str.get(), names().split, {comma.get()});
+    Ref parts = call_method(items_str.get(), interned<"split">(), {interned<",">()});
     if (!parts) return nullptr;
     Ref items = Ref::steal(PyList_New(0));
     if (!items) return nullptr;

@@ -5,10 +5,10 @@
 namespace tessel {
 namespace {
 
-constexpr const char* description = "Create blank files with notification support";
+constexpr Literal description = "Create blank files with notification support";
 
 // Every "#" stands in column 40.
-constexpr const char* epilog =
+constexpr Literal epilog =
     "\n"
     "Examples:\n"
     "  tessel file.txt                       # Create single file\n"
@@ -20,45 +20,36 @@ constexpr const char* epilog =
     "Note: Use forward slashes (/) for directories, even on Windows.\n"
     "        ";
 
-constexpr const char* credit = " by the tessel developers";
-
-Ref str(const char* utf8) noexcept { return Ref::steal(PyUnicode_FromString(utf8)); }
-
 Ref build_parser() noexcept {
-    Ref argparse = global(names().argparse);
+    Ref argparse = global(interned<"argparse">());
     if (!argparse) return {};
     Ref parser_type = getattr(argparse.get(), interned<"ArgumentParser">());
     if (!parser_type) return {};
-    Ref formatter = global(names().CustomRichHelpFormatter);
+    Ref formatter = global(interned<"CustomRichHelpFormatter">());
     if (!formatter) return {};
-    Ref desc = str(description), epi = str(epilog);
-    if (!desc || !epi) return {};
     Ref parser = call(parser_type.get(), {},
-                      {kw<"description">(desc.get()), kw<"formatter_class">(formatter.get()),
-                       kw<"epilog">(epi.get())});
+                      {kw<"description">(interned<description>()),
+                       kw<"formatter_class">(formatter.get()), kw<"epilog">(interned<epilog>())});
     if (!parser) return {};
 
-    Ref files = str("files"), metavar = str("FILE"), star = str("*"),
-        files_help = str("File(s) to create. Supports brace expansion.");
-    if (!files || !metavar || !star || !files_help ||
-        !call_method(parser.get(), interned<"add_argument">(), {files.get()},
-                     {kw<"metavar">(metavar.get()), kw<"nargs">(star.get()),
-                      kw<"help">(files_help.get())}))
+    PyObject* add_argument = interned<"add_argument">();
+    if (!call_method(parser.get(), add_argument, {interned<"files">()},
+                     {kw<"metavar">(interned<"FILE">()), kw<"nargs">(interned<"*">()),
+                      kw<"help">(interned<"File(s) to create. Supports brace expansion.">())}))
         return {};
 
-    Ref version = global(names().dunder_version);
+    Ref version = global(interned<"__version__">());
     if (!version) return {};
-    Ref version_text = concat_format("tessel v", version.get(), credit);
-    Ref version_option = str("--version"), version_action = str("version");
-    if (!version_text || !version_option || !version_action ||
-        !call_method(parser.get(), interned<"add_argument">(), {version_option.get()},
-                     {kw<"action">(version_action.get()), kw<"version">(version_text.get())}))
+    Ref version_text =
+        concat_format(interned<"tessel v">(), version.get(), interned<" by the tessel developers">());
+    if (!version_text ||
+        !call_method(parser.get(), add_argument, {interned<"--version">()},
+                     {kw<"action">(interned<"version">()), kw<"version">(version_text.get())}))
         return {};
 
-    Ref debug_action = str("store_true"), debug_help = str("Show detailed error messages");
-    if (!debug_action || !debug_help ||
-        !call_method(parser.get(), interned<"add_argument">(), {names().debug_flag},
-                     {kw<"action">(debug_action.get()), kw<"help">(debug_help.get())}))
+    if (!call_method(parser.get(), add_argument, {interned<"--debug">()},
+                     {kw<"action">(interned<"store_true">()),
+                      kw<"help">(interned<"Show detailed error messages">())}))
         return {};
     return parser;
 }
@@ -109,7 +100,7 @@ Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
         if (brace < 0) return {};
         Ref term;
         if (brace) {
-            Ref expanded = call_method(creator, names().parse_brace_expansion, {entry.get()});
+            Ref expanded = call_method(creator, interned<"parse_brace_expansion">(), {entry.get()});
             if (!expanded) return {};
             const Py_ssize_t size = PyObject_Size(expanded.get());
             if (size < 0) return {};
@@ -122,9 +113,10 @@ Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
     return call(state.sum.get(), {terms.get()});
 }
 
-PyObject* help_and_zero(PyObject* parser) noexcept {
-    if (!call_method(parser, interned<"print_help">())) return nullptr;
-    return PyLong_FromLong(0);
+// The parser's help printed: a borrowed None, or null with an exception set.
+Ref help_and_none(PyObject* parser) noexcept {
+    if (!call_method(parser, interned<"print_help">())) return {};
+    return Ref::borrow(Py_None);
 }
 
 // The file arguments of the command line, regrouped; or, when there are
@@ -134,7 +126,7 @@ Ref file_list_or_help(PyObject* parser) noexcept {
     if (!argv) return {};
     const Py_ssize_t argc = PyObject_Size(argv.get());
     if (argc < 0) return {};
-    if (argc == 1) return help_and_zero(parser) ? Ref::borrow(Py_None) : Ref();
+    if (argc == 1) return help_and_none(parser);
 
     Ref args = call_method(parser, interned<"parse_args">());
     if (!args) return {};
@@ -142,18 +134,18 @@ Ref file_list_or_help(PyObject* parser) noexcept {
     if (!files) return {};
     const int any = PyObject_IsTrue(files.get());
     if (any < 0) return {};
-    if (!any) return help_and_zero(parser) ? Ref::borrow(Py_None) : Ref();
+    if (!any) return help_and_none(parser);
 
-    static constinit Text blank{" "};
-    PyObject* separator = blank.get();
-    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator, files.get())) : Ref();
-    return joined ? regroup(joined.get()) : Ref();
+    Ref joined = Ref::steal(PyUnicode_Join(interned<" ">(), files.get()));
+    if (!joined) return {};
+    return regroup(joined.get());
 }
 
 // Prints the summary line; the exit status, or null with an exception set.
 PyObject* summary(PyObject* success_count, PyObject* total_expected) noexcept {
-    Ref created = Ref::steal(PyObject_Format(success_count, names().empty));
-    Ref expected = created ? Ref::steal(PyObject_Format(total_expected, names().empty)) : Ref();
+    Ref created = Ref::steal(PyObject_Format(success_count, interned<"">()));
+    if (!created) return nullptr;
+    Ref expected = Ref::steal(PyObject_Format(total_expected, interned<"">()));
     if (!expected) return nullptr;
     Ref line = Ref::steal(PyUnicode_FromFormat("\n%U/%U file(s) created successfully",
                                                created.get(), expected.get()));
@@ -170,11 +162,11 @@ PyObject* main(PyObject* const*) noexcept {
     if (!file_list) return nullptr;
     if (file_list.get() == Py_None) return PyLong_FromLong(0);
 
-    Ref creator_type = global(names().FileCreator);
+    Ref creator_type = global(interned<"FileCreator">());
     if (!creator_type) return nullptr;
     Ref creator = call(creator_type.get(), {});
     if (!creator) return nullptr;
-    Ref success_count = call_method(creator.get(), names().create_files, {file_list.get()});
+    Ref success_count = call_method(creator.get(), interned<"create_files">(), {file_list.get()});
     if (!success_count) return nullptr;
     Ref total_expected = expected_count(creator.get(), file_list.get());
     if (!total_expected) return nullptr;

@@ -12,16 +12,15 @@ extern const FunctionSpec parse_brace_expansion_spec, init_growl_spec, notify_sp
 namespace {
 
 PyObject* init(PyObject* const* params) noexcept {
-    static constinit Text icon_file{"tessel.jpg"};
     PyObject* self = params[0];
     Ref directory = module_directory();
-    if (!directory || !icon_file.get()) return nullptr;
-    Ref icon = Ref::steal(PyNumber_TrueDivide(directory.get(), icon_file.get()));
-    if (!icon || PyObject_SetAttr(self, names().icon_path, icon.get()) < 0) return nullptr;
-    if (PyObject_SetAttr(self, names().growl, Py_None) < 0) return nullptr;
-    const int growl = truth_of_global(names().HAS_GROWL);
+    if (!directory) return nullptr;
+    Ref icon = Ref::steal(PyNumber_TrueDivide(directory.get(), interned<"tessel.jpg">()));
+    if (!icon || PyObject_SetAttr(self, interned<"icon_path">(), icon.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, interned<"growl">(), Py_None) < 0) return nullptr;
+    const int growl = truth_of_global(interned<"HAS_GROWL">());
     if (growl < 0) return nullptr;
-    if (growl && !call_method(self, names()._init_growl)) return nullptr;
+    if (growl && !call_method(self, interned<"_init_growl">())) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -40,10 +39,10 @@ bool names_a_directory(PyObject* filepath) noexcept {
 // its new times); false with an exception set.
 bool make_blank_file(PyObject* filepath, PyObject* file_path) noexcept {
     if (names_a_directory(filepath)) {
-        Ref os = global(names().os);
+        Ref os = global(interned<"os">());
         return os && call_method(os.get(), interned<"utime">(), {filepath});
     }
-    Ref parent = getattr(file_path, names().parent);
+    Ref parent = getattr(file_path, interned<"parent">());
     if (!parent) return false;
     if (!call_method(parent.get(), interned<"mkdir">(), {},
                      {kw<"parents">(Py_True), kw<"exist_ok">(Py_True)}))
@@ -52,30 +51,38 @@ bool make_blank_file(PyObject* filepath, PyObject* file_path) noexcept {
         call_method(file_path, interned<"touch">(), {}, {kw<"exist_ok">(Py_True)}));
 }
 
+// clipboard.copy(str(file_path.absolute())); false with an exception set.
+bool copy_path(PyObject* file_path) noexcept {
+    Ref clipboard = global(interned<"clipboard">());
+    if (!clipboard) return false;
+    Ref copy = getattr(clipboard.get(), interned<"copy">());
+    if (!copy) return false;
+    Ref absolute = call_method(file_path, interned<"absolute">());
+    if (!absolute) return false;
+    Ref text = Ref::steal(PyObject_Str(absolute.get()));
+    return text && call(copy.get(), {text.get()});
+}
+
 // The clipboard copy; a failure derived from Exception becomes a warning.
 bool copy_to_clipboard(PyObject* file_path) noexcept {
-    Ref clipboard = global(names().clipboard);
-    Ref copy = clipboard ? getattr(clipboard.get(), interned<"copy">()) : Ref();
-    Ref absolute = copy ? call_method(file_path, interned<"absolute">()) : Ref();
-    Ref text = absolute ? Ref::steal(PyObject_Str(absolute.get())) : Ref();
-    if (text && call(copy.get(), {text.get()})) return true;
+    if (copy_path(file_path)) return true;
     return handle_and_print(create_file_spec, TESSEL_HERE,
-                            "Warning: Could not copy to clipboard: ");
+                            interned<"Warning: Could not copy to clipboard: ">());
 }
 
 // Everything create_file does inside its outer handler: the file, the
 // clipboard copy, the notification and the line that reports the file.
 bool create_and_report(PyObject* self, PyObject* filepath) noexcept {
-    static constinit Text created{"\xE2\x9C\x93 File created: \""};
     Ref file_path = make_path(filepath);
     if (!file_path || !make_blank_file(filepath, file_path.get())) return false;
-    const int clipboard = truth_of_global(names().HAS_CLIPBOARD);
+    const int clipboard = truth_of_global(interned<"HAS_CLIPBOARD">());
     if (clipboard < 0 || (clipboard && !copy_to_clipboard(file_path.get()))) return false;
     Ref path_text = Ref::steal(PyObject_Str(file_path.get()));
-    if (!path_text || !call_method(self, names()._notify, {path_text.get()})) return false;
+    if (!path_text || !call_method(self, interned<"_notify">(), {path_text.get()})) return false;
     Ref absolute = call_method(file_path.get(), interned<"absolute">());
-    if (!absolute || !created.get()) return false;
-    Ref line = concat_format(created.get(), absolute.get(), names().dquote);
+    if (!absolute) return false;
+    Ref line = concat_format(interned<"\xE2\x9C\x93 File created: \"">(), absolute.get(),
+                             interned<"\"">());
     return line && print(line.get());
 }
 
@@ -84,10 +91,10 @@ PyObject* create_file(PyObject* const* params) noexcept {
     PyObject* filepath = params[1];
     if (create_and_report(self, filepath)) Py_RETURN_TRUE;
     const bool handled = handle_exception(create_file_spec, TESSEL_HERE, [filepath](PyObject* e) {
-        Ref formatted = Ref::steal(PyObject_Format(e, names().empty));
+        Ref formatted = Ref::steal(PyObject_Format(e, interned<"">()));
         if (!formatted) return false;
-        Ref line = Ref::steal(PyUnicode_FromFormat(
-            "%s%U%s%U", "\xE2\x9C\x97 Error creating file \"", filepath, "\": ", formatted.get()));
+        Ref line = concat({interned<"\xE2\x9C\x97 Error creating file \"">(), filepath,
+                           interned<"\": ">(), formatted.get()});
         if (!line || !print(line.get())) return false;
         const int debug = debug_requested();
         return debug >= 0 && (!debug || print_traceback());
@@ -107,7 +114,7 @@ PyObject* create_files(PyObject* const* params) noexcept {
         const int brace = is_brace_argument(file_arg.get());
         if (brace < 0) return nullptr;
         if (brace) {
-            Ref expanded = call_method(self, names().parse_brace_expansion, {file_arg.get()});
+            Ref expanded = call_method(self, interned<"parse_brace_expansion">(), {file_arg.get()});
             if (!expanded || !extend(all_files.get(), expanded.get())) return nullptr;
         } else if (PyList_Append(all_files.get(), file_arg.get()) < 0) {
             return nullptr;
@@ -116,7 +123,7 @@ PyObject* create_files(PyObject* const* params) noexcept {
     Py_ssize_t success_count = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_files.get()); ++i) {
         Ref filepath = Ref::borrow(PyList_GET_ITEM(all_files.get(), i));
-        Ref created = call_method(self, names().create_file, {filepath.get()});
+        Ref created = call_method(self, interned<"create_file">(), {filepath.get()});
         if (!created) return nullptr;
         const int truth = PyObject_IsTrue(created.get());
         if (truth < 0) return nullptr;
@@ -175,18 +182,18 @@ const FunctionSpec create_files_spec = {
 Ref make_file_creator() noexcept {
     const std::pair<PyObject*, const FunctionSpec*> methods[] = {
         {interned<"__init__">(), &init_spec},
-        {names()._init_growl, &init_growl_spec},
-        {names().parse_brace_expansion, &parse_brace_expansion_spec},
-        {names().create_file, &create_file_spec},
-        {names()._notify, &notify_spec},
-        {names().create_files, &create_files_spec},
+        {interned<"_init_growl">(), &init_growl_spec},
+        {interned<"parse_brace_expansion">(), &parse_brace_expansion_spec},
+        {interned<"create_file">(), &create_file_spec},
+        {interned<"_notify">(), &notify_spec},
+        {interned<"create_files">(), &create_files_spec},
     };
     Ref ns = Ref::steal(PyDict_New());
-    Ref doc = Ref::steal(PyUnicode_FromString("Handles file creation with notification support"));
-    if (!ns || !doc) return {};
-    if (!set_item(ns.get(), interned<"__module__">(), names().module_name) ||
-        !set_item(ns.get(), interned<"__qualname__">(), names().FileCreator) ||
-        !set_item(ns.get(), interned<"__doc__">(), doc.get()))
+    if (!ns) return {};
+    if (!set_item(ns.get(), interned<"__module__">(), interned<"tessel.tessel">()) ||
+        !set_item(ns.get(), interned<"__qualname__">(), interned<"FileCreator">()) ||
+        !set_item(ns.get(), interned<"__doc__">(),
+                  interned<"Handles file creation with notification support">()))
         return {};
     for (auto [name, spec] : methods) {
         Ref f = make_function(*spec);
@@ -195,7 +202,7 @@ Ref make_file_creator() noexcept {
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) return {};
     return call(reinterpret_cast<PyObject*>(&PyType_Type),
-                {names().FileCreator, bases.get(), ns.get()});
+                {interned<"FileCreator">(), bases.get(), ns.get()});
 }
 
 }  // namespace tessel

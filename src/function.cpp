@@ -75,7 +75,7 @@ bool check_type(const Param& param, PyObject* arg) noexcept {
         case Requires::exact_list: wanted = &PyList_Type; break;
     }
     if (Py_IS_TYPE(arg, wanted)) return true;
-    if (PyObject* name = param.name()) wrong_type(name, wanted, arg);
+    wrong_type(param.name(), wanted, arg);
     return false;
 }
 
@@ -125,9 +125,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
         }
         Py_ssize_t index = 0;
         for (; index < nparams; ++index) {
-            PyObject* name = spec.params[index].name();
-            if (!name) return nullptr;
-            if (same_name(key, name)) break;
+            if (same_name(key, spec.params[index].name())) break;
         }
         if (index == nparams) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
@@ -202,13 +200,11 @@ PyObject* function_text_signature(PyObject* self, void*) noexcept {
     Ref params = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
     if (!params) return nullptr;
     for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        PyObject* name = spec.params[i].name();
-        if (!name) return nullptr;
-        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), Py_NewRef(name));
+        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), Py_NewRef(spec.params[i].name()));
     }
-    Ref separator = Ref::steal(PyUnicode_FromString(", "));
-    Ref list = separator ? Ref::steal(PyUnicode_Join(separator.get(), params.get())) : Ref();
-    return list ? PyUnicode_FromFormat("(%U)", list.get()) : nullptr;
+    Ref list = Ref::steal(PyUnicode_Join(interned<", ">(), params.get()));
+    if (!list) return nullptr;
+    return PyUnicode_FromFormat("(%U)", list.get());
 }
 
 // The annotation of a parameter (or "return") as __annotations__ holds it
@@ -224,19 +220,23 @@ Ref annotation_of(PyObject* self, PyObject* name, PyObject* empty) noexcept {
 // shows a Python function's, so that help() and other tools render them.
 PyObject* function_signature(PyObject* self, void*) noexcept {
     if (!is_live(self)) return module_gone();
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    Ref parameter = inspect ? getattr(inspect.get(), interned<"Parameter">()) : Ref();
-    Ref signature = inspect ? getattr(inspect.get(), interned<"Signature">()) : Ref();
-    Ref kind = parameter ? getattr(parameter.get(), interned<"POSITIONAL_OR_KEYWORD">()) : Ref();
-    Ref empty = parameter ? getattr(parameter.get(), interned<"empty">()) : Ref();
+    Ref inspect = Ref::steal(PyImport_Import(interned<"inspect">()));
+    if (!inspect) return nullptr;
+    Ref parameter = getattr(inspect.get(), interned<"Parameter">());
+    if (!parameter) return nullptr;
+    Ref signature = getattr(inspect.get(), interned<"Signature">());
+    if (!signature) return nullptr;
+    Ref kind = getattr(parameter.get(), interned<"POSITIONAL_OR_KEYWORD">());
+    if (!kind) return nullptr;
+    Ref empty = getattr(parameter.get(), interned<"empty">());
+    if (!empty) return nullptr;
     Ref params = Ref::steal(PyList_New(0));
-    if (!signature || !kind || !empty || !params) return nullptr;
+    if (!params) return nullptr;
     for (const Param& p : as_function(self)->spec->params) {
         PyObject* name = p.name();
-        Ref annotation = name ? annotation_of(self, name, empty.get()) : Ref();
-        Ref param = annotation ? call(parameter.get(), {name, kind.get()},
-                                      {kw<"annotation">(annotation.get())})
-                               : Ref();
+        Ref annotation = annotation_of(self, name, empty.get());
+        if (!annotation) return nullptr;
+        Ref param = call(parameter.get(), {name, kind.get()}, {kw<"annotation">(annotation.get())});
         if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
     }
     Ref result = annotation_of(self, interned<"return">(), empty.get());
@@ -334,7 +334,7 @@ Ref make_function(const FunctionSpec& spec) noexcept {
     f->name = name.release();
     f->qualname = qualname.release();
     f->doc = doc.release();
-    f->module = Py_NewRef(names().module_name);
+    f->module = Py_NewRef(interned<"tessel.tessel">());
     f->annotations = annotations.release();
     f->dict = nullptr;
     f->weakrefs = nullptr;

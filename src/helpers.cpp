@@ -21,33 +21,26 @@ PyObject* keep_for_state(Ref obj) noexcept {
     return obj.get();  // the list holds it now
 }
 
-bool make_names() noexcept {
-    static constexpr const char* texts[] = {
-#define TESSEL_NAME_TEXT(id, text) text,
-        TESSEL_NAMES(TESSEL_NAME_TEXT)
-#undef TESSEL_NAME_TEXT
-    };
-    constexpr auto count = static_cast<Py_ssize_t>(sizeof texts / sizeof texts[0]);
-    Ref table = Ref::steal(PyTuple_New(count));
-    if (!table) return false;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* text = PyUnicode_InternFromString(texts[i]);
-        if (!text) return false;
-        PyTuple_SET_ITEM(table.get(), i, text);
+bool make_strings() noexcept {
+    // Owned by the state from the start, so that a failure part of the way
+    // leaves nothing behind once release_state() has forgotten the strings.
+    state.strings = Ref::steal(PyList_New(0));
+    if (!state.strings) return false;
+    for (InternedString* s = interned_strings; s; s = s->next) {
+        Ref str = Ref::steal(PyUnicode_InternFromString(s->text));
+        if (!str || PyList_Append(state.strings.get(), str.get()) < 0) return false;
+        s->str = str.get();
     }
-    Names& n = state.names;
-    Py_ssize_t at = 0;
-#define TESSEL_TAKE_NAME(id, text) n.id = PyTuple_GET_ITEM(table.get(), at++);
-    TESSEL_NAMES(TESSEL_TAKE_NAME)
-#undef TESSEL_TAKE_NAME
-    state.name_table = std::move(table);
     state.constants = Ref::steal(PyList_New(0));
     state.one = Ref::steal(PyLong_FromLong(1));
     return state.constants && state.one;
 }
 
+void forget_strings() noexcept {
+    for (InternedString* s = interned_strings; s; s = s->next) s->str = nullptr;
+}
+
 Ref global(PyObject* name) noexcept {
-    if (!name) return {};  // a Text that could not be made
     PyObject* value = PyDict_GetItemWithError(state.globals, name);
     if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(state.builtins.get(), name);
     if (value) return Ref::borrow(value);
@@ -57,7 +50,8 @@ Ref global(PyObject* name) noexcept {
 
 int truth_of_global(PyObject* name) noexcept {
     Ref value = global(name);
-    return value ? PyObject_IsTrue(value.get()) : -1;
+    if (!value) return -1;
+    return PyObject_IsTrue(value.get());
 }
 
 // Calls -----------------------------------------------------------------------
@@ -87,12 +81,7 @@ public:
             if (!kwnames_) return;
             Py_ssize_t i = 0;
             for (const Keyword& k : keywords) {
-                PyObject* name = k.name();
-                if (!name) {
-                    kwnames_ = Ref();
-                    return;
-                }
-                PyTuple_SET_ITEM(kwnames_.get(), i++, Py_NewRef(name));
+                PyTuple_SET_ITEM(kwnames_.get(), i++, Py_NewRef(k.name()));
                 buffer_[n++] = k.value;
             }
         }
@@ -121,14 +110,13 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
 
 Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
                 std::initializer_list<Keyword> keywords) noexcept {
-    if (!name) return {};
     CallArgs call(self, args, keywords);
     if (!call.ready()) return {};
     return Ref::steal(PyObject_VectorcallMethod(name, call.args(), call.nargsf(), call.kwnames()));
 }
 
 Ref getattr(PyObject* obj, PyObject* name) noexcept {
-    return name ? Ref::steal(PyObject_GetAttr(obj, name)) : Ref();
+    return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
 // Texts -----------------------------------------------------------------------
@@ -137,16 +125,10 @@ bool print(PyObject* text) noexcept {
     return static_cast<bool>(call(state.print.get(), {text}));
 }
 
-Ref concat_format(const char* prefix, PyObject* obj, const char* suffix) noexcept {
-    Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
-    if (!formatted) return {};
-    return Ref::steal(PyUnicode_FromFormat("%s%U%s", prefix ? prefix : "", formatted.get(),
-                                           suffix ? suffix : ""));
-}
-
 Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) noexcept {
-    Ref formatted = Ref::steal(PyObject_Format(obj, names().empty));
-    return formatted ? concat({prefix, formatted.get(), suffix}) : Ref();
+    Ref formatted = Ref::steal(PyObject_Format(obj, interned<"">()));
+    if (!formatted) return {};
+    return concat({prefix, formatted.get(), suffix});
 }
 
 Ref concat(std::initializer_list<PyObject*> texts) noexcept {
@@ -189,55 +171,56 @@ bool extend(PyObject* list, PyObject* items) noexcept {
 }
 
 int is_brace_argument(PyObject* arg) noexcept {
-    static constinit Text open{"{"}, close{"}"};
-    PyObject* lbrace = open.get();
-    if (!lbrace) return -1;
-    const int has_open = PySequence_Contains(arg, lbrace);
+    const int has_open = PySequence_Contains(arg, interned<"{">());
     if (has_open <= 0) return has_open;
-    PyObject* rbrace = close.get();
-    return rbrace ? PySequence_Contains(arg, rbrace) : -1;
+    return PySequence_Contains(arg, interned<"}">());
 }
 
 // Paths and the process -----------------------------------------------------------
 
 Ref make_path(PyObject* arg) noexcept {
-    Ref path_type = global(names().Path);
-    return path_type ? call(path_type.get(), {arg}) : Ref();
+    Ref path_type = global(interned<"Path">());
+    if (!path_type) return {};
+    return call(path_type.get(), {arg});
 }
 
 Ref module_file_path() noexcept {
-    Ref path_type = global(names().Path);
+    Ref path_type = global(interned<"Path">());
     if (!path_type) return {};
     Ref file = global(interned<"__file__">());
-    return file ? call(path_type.get(), {file.get()}) : Ref();
+    if (!file) return {};
+    return call(path_type.get(), {file.get()});
 }
 
 Ref module_directory() noexcept {
     Ref path = module_file_path();
-    return path ? getattr(path.get(), names().parent) : Ref();
+    if (!path) return {};
+    return getattr(path.get(), interned<"parent">());
 }
 
 Ref sys_argv() noexcept {
-    Ref sys = global(names().sys);
-    return sys ? getattr(sys.get(), interned<"argv">()) : Ref();
+    Ref sys = global(interned<"sys">());
+    if (!sys) return {};
+    return getattr(sys.get(), interned<"argv">());
 }
 
 int debug_requested() noexcept {
     Ref argv = sys_argv();
-    return argv ? PySequence_Contains(argv.get(), names().debug_flag) : -1;
+    if (!argv) return -1;
+    return PySequence_Contains(argv.get(), interned<"--debug">());
 }
 
 bool set_item(PyObject* dict, PyObject* name, PyObject* value) noexcept {
-    return name && value && PyDict_SetItem(dict, name, value) == 0;
+    return value && PyDict_SetItem(dict, name, value) == 0;
 }
 
-bool print_exception(const char* prefix, PyObject* e) noexcept {
-    Ref line = concat_format(prefix, e);
+bool print_exception(PyObject* prefix, PyObject* e) noexcept {
+    Ref line = concat_format(prefix, e, interned<"">());
     return line && print(line.get());
 }
 
 bool print_traceback() noexcept {
-    Ref traceback = global(names().traceback);
+    Ref traceback = global(interned<"traceback">());
     if (!traceback) return false;
     Ref text = call_method(traceback.get(), interned<"format_exc">());
     return text && print(text.get());
@@ -267,25 +250,32 @@ void traceback_path(std::string_view file, char (&out)[N]) noexcept {
     out[n] = '\0';
 }
 
+// A frame of the function of spec at `where`, for its traceback entry; null
+// with an exception set.
+Ref entry_frame(const FunctionSpec& spec, Where where) noexcept {
+    char path[256];
+    traceback_path(where.file, path);
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals) return {};
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(path, spec.name, where.line)));
+    if (!code) return {};
+    return Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                    globals.get(), nullptr)));
+}
+
 }  // namespace
 
 void add_traceback(const FunctionSpec& spec, Where where) noexcept {
-    char path[256];
-    traceback_path(where.file, path);
     // Made with no exception pending, as the host makes its own frames; if
     // the entry cannot be made, the exception goes on without it.  (Should
     // PyTraceBack_Here itself fail, its own error is pending instead, with
     // the exception as its context.)
     Ref exc = Ref::steal(PyErr_GetRaisedException());
-    Ref globals = Ref::steal(PyDict_New());
-    PyCodeObject* code = globals ? PyCode_NewEmpty(path, spec.name, where.line) : nullptr;
-    Ref code_ref = Ref::steal(reinterpret_cast<PyObject*>(code));
-    PyFrameObject* frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr) : nullptr;
-    Ref frame_ref = Ref::steal(reinterpret_cast<PyObject*>(frame));
+    Ref frame = entry_frame(spec, where);
     if (!frame) PyErr_Clear();
     PyErr_SetRaisedException(exc.release());
-    if (frame) PyTraceBack_Here(frame);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace tessel

@@ -40,37 +40,36 @@ bool import_from(PyObject* module_name, std::initializer_list<PyObject*> wanted)
 
 // The host modules that the functions use; none of these is optional.
 bool import_host_modules() noexcept {
-    for (PyObject* name : {names().sys, names().os, names().re, names().traceback}) {
+    for (PyObject* name : {interned<"sys">(), interned<"os">(), interned<"re">(), interned<"traceback">()}) {
         Ref module = import(name);
         if (!bind(name, module.get())) return false;
     }
-    return import_from(interned<"pathlib">(), {names().Path}) &&
+    return import_from(interned<"pathlib">(), {interned<"Path">()}) &&
            import_from(interned<"typing">(),
                        {interned<"List">(), interned<"Tuple">(), interned<"Optional">()}) &&
-           bind(names().argparse, import(names().argparse).get());
+           bind(interned<"argparse">(), import(interned<"argparse">()).get());
 }
 
 // The help formatter is a nicety: whatever goes wrong, fall back.
 bool bind_help_formatter() noexcept {
-    if (import_from(interned<"quorlin">(), {names().CustomRichHelpFormatter})) return true;
+    if (import_from(interned<"quorlin">(), {interned<"CustomRichHelpFormatter">()})) return true;
     PyErr_Clear();
-    Ref argparse = global(names().argparse);
+    Ref argparse = global(interned<"argparse">());
     if (!argparse) return false;
     Ref fallback = getattr(argparse.get(), interned<"RawTextHelpFormatter">());
-    return bind(names().CustomRichHelpFormatter, fallback.get());
+    return bind(interned<"CustomRichHelpFormatter">(), fallback.get());
 }
 
 // `import module` binding bound_as (the top-level package of a dotted
 // name) and flag = True; when the import fails with ImportError, flag =
 // False and a warning, and the body goes on.
 bool probe_optional(PyObject* module, PyObject* bound_as, PyObject* flag,
-                    const char* warning) noexcept {
+                    PyObject* warning) noexcept {
     if (Ref imported = import(module))
         return bind(bound_as, imported.get()) && bind(flag, Py_True);
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
     PyErr_Clear();
-    Ref text = Ref::steal(PyUnicode_FromString(warning));
-    return bind(flag, Py_False) && text && print(text.get());
+    return bind(flag, Py_False) && print(warning);
 }
 
 bool bind_function(PyObject* name, const FunctionSpec& spec) noexcept {
@@ -80,25 +79,23 @@ bool bind_function(PyObject* name, const FunctionSpec& spec) noexcept {
 
 // NAME, then __version__ from get_version(), then __filename__.
 bool bind_identity() noexcept {
-    Ref program = Ref::steal(PyUnicode_FromString("tessel"));
-    if (!bind(names().NAME, program.get())) return false;
+    if (!bind(interned<"NAME">(), interned<"tessel">())) return false;
     PyObject* get_version_name = interned<"get_version">();
     if (!bind_function(get_version_name, get_version_spec)) return false;
     Ref get_version = global(get_version_name);
     if (!get_version) return false;
-    if (!bind(names().dunder_version, call(get_version.get(), {}).get())) return false;
+    if (!bind(interned<"__version__">(), call(get_version.get(), {}).get())) return false;
     Ref path = module_file_path();
-    return path && bind(interned<"__filename__">(), getattr(path.get(), names().name).get());
+    return path && bind(interned<"__filename__">(), getattr(path.get(), interned<"name">()).get());
 }
 
 // Run as the main program: sys.exit(main()).
 bool exit_if_main() noexcept {
-    static constinit Text main_name{"__main__"};
     Ref module_name = global(interned<"__name__">());
-    if (!module_name || !main_name.get()) return false;
-    const int is_main = PyObject_RichCompareBool(module_name.get(), main_name.get(), Py_EQ);
+    if (!module_name) return false;
+    const int is_main = PyObject_RichCompareBool(module_name.get(), interned<"__main__">(), Py_EQ);
     if (is_main <= 0) return is_main == 0;
-    Ref sys = global(names().sys);
+    Ref sys = global(interned<"sys">());
     if (!sys) return false;
     Ref exit = getattr(sys.get(), interned<"exit">());
     if (!exit) return false;
@@ -113,15 +110,16 @@ bool exit_if_main() noexcept {
 bool bind_builtins() noexcept {
     // The interpreter's builtins module, which is what the import machinery's
     // frames see as their built-ins.
-    Ref module = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref module = Ref::steal(PyImport_Import(interned<"builtins">()));
     if (!module) return false;
     PyObject* builtins = PyModule_GetDict(module.get());
     state.builtins = Ref::borrow(builtins);
-    for (auto [slot, name] : {std::pair{&state.print, "print"}, {&state.open, "open"},
-                              {&state.sum, "sum"}}) {
-        PyObject* value = PyDict_GetItemString(builtins, name);
+    for (auto [slot, name] : {std::pair{&state.print, interned<"print">()},
+                              {&state.open, interned<"open">()}, {&state.sum, interned<"sum">()}}) {
+        PyObject* value = PyDict_GetItemWithError(builtins, name);
         if (!value) {
-            PyErr_Format(PyExc_RuntimeError, "tessel: the built-in %s is missing", name);
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_RuntimeError, "tessel: the built-in %U is missing", name);
             return false;
         }
         *slot = Ref::borrow(value);
@@ -132,13 +130,14 @@ bool bind_builtins() noexcept {
 bool run_import_body() noexcept {
     if (!import_host_modules() || !bind_help_formatter()) return false;
     // `import gntp.notifier` binds the top-level package.
-    if (!probe_optional(names().clipboard, names().clipboard, names().HAS_CLIPBOARD,
-                        "Warning: clipboard module not available. Install with: pip install "
-                        "clipboard") ||
-        !probe_optional(interned<"gntp.notifier">(), names().gntp, names().HAS_GROWL,
-                        "Warning: gntp module not available. Install with: pip install gntp"))
+    if (!probe_optional(interned<"clipboard">(), interned<"clipboard">(), interned<"HAS_CLIPBOARD">(),
+                        interned<"Warning: clipboard module not available. Install with: pip "
+                                 "install clipboard">()) ||
+        !probe_optional(interned<"gntp.notifier">(), interned<"gntp">(), interned<"HAS_GROWL">(),
+                        interned<"Warning: gntp module not available. Install with: pip install "
+                                 "gntp">()))
         return false;
-    if (!bind_identity() || !bind(names().FileCreator, make_file_creator().get())) return false;
+    if (!bind_identity() || !bind(interned<"FileCreator">(), make_file_creator().get())) return false;
     if (!bind_function(interned<"main">(), main_spec) || !exit_if_main()) return false;
     Ref test = Ref::steal(PyDict_New());
     return bind(interned<"__test__">(), test.get());

@@ -20,6 +20,7 @@ State& state = *::new (static_cast<void*>(state_storage)) State();
 void release_state() noexcept {
     // Emptied before anything is released: releasing a reference may run
     // code that reaches the module again.
+    forget_strings();
     State old = std::move(state);
     state = State();
 }
@@ -106,7 +107,7 @@ int exec_module(PyObject* module) noexcept {
     state.executed = true;
     state.generation = ++executions;
     state.globals = PyModule_GetDict(module);
-    if (make_names() && bind_builtins() && init_function_type() && run_import_body()) return 0;
+    if (make_strings() && bind_builtins() && init_function_type() && run_import_body()) return 0;
     // All or nothing: a failed import leaves no state behind, and the next
     // import starts clean with a new module object.
     detach_from_interpreter();

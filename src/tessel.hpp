@@ -47,47 +47,6 @@ private:
 // imported the module and is released when that interpreter is finalised,
 // or when the import fails.
 
-// The identifiers that several areas use: (C++ name, text), one per line,
-// sorted.  Made once when the module is executed.  (Strings of one place
-// are Texts, below.)
-#define TESSEL_NAMES(X)                                        \
-    X(CustomRichHelpFormatter, "CustomRichHelpFormatter")      \
-    X(FileCreator, "FileCreator")                              \
-    X(HAS_CLIPBOARD, "HAS_CLIPBOARD")                          \
-    X(HAS_GROWL, "HAS_GROWL")                                  \
-    X(NAME, "NAME")                                            \
-    X(Path, "Path")                                            \
-    X(_init_growl, "_init_growl")                              \
-    X(_notify, "_notify")                                      \
-    X(argparse, "argparse")                                    \
-    X(clipboard, "clipboard")                                  \
-    X(create_file, "create_file")                              \
-    X(create_files, "create_files")                            \
-    X(debug_flag, "--debug")                                   \
-    X(dquote, "\"")                                            \
-    X(dunder_version, "__version__")                           \
-    X(empty, "")                                               \
-    X(gntp, "gntp")                                            \
-    X(growl, "growl")                                          \
-    X(icon_path, "icon_path")                                  \
-    X(module_name, "tessel.tessel")                            \
-    X(name, "name")                                            \
-    X(os, "os")                                                \
-    X(parent, "parent")                                        \
-    X(parse_brace_expansion, "parse_brace_expansion")          \
-    X(re, "re")                                                \
-    X(split, "split")                                          \
-    X(strip, "strip")                                          \
-    X(sys, "sys")                                              \
-    X(traceback, "traceback")
-
-// Borrowed: the strings are owned by State::name_table.
-struct Names {
-#define TESSEL_DECLARE_NAME(id, text) PyObject* id;
-    TESSEL_NAMES(TESSEL_DECLARE_NAME)
-#undef TESSEL_DECLARE_NAME
-};
-
 struct State {
     PyObject* module = nullptr;   // borrowed: the interpreter's dict owns it
     PyObject* globals = nullptr;  // borrowed from module
@@ -101,9 +60,8 @@ struct State {
     Ref print, open, sum;         // built-ins bound at import
     Ref function_type;
     Ref one;                      // the int 1
-    Ref name_table;               // owns every string of names
+    Ref strings;                  // a list: owns every string of interned<>
     Ref constants;                // a list: owns what each Cached made
-    Names names{};
 };
 
 extern State& state;
@@ -112,13 +70,54 @@ extern State& state;
 void release_state() noexcept;
 
 // ---------------------------------------------------------------------------
-// Strings that the code names.
+// Strings that the code names, and other objects made once.
 //
-// A Text is one place's string: made at its first use by each module state,
-// owned by the state, and borrowed from there.  A string used in one file
-// stays in that file, next to its use; interned<"name">() gives the interned
-// str of an identifier.  The identifiers that several areas use are in the
-// shared table above.
+// interned<"text">() is the interned str of a literal, written where it is
+// used: a string used in one file stays in that file, next to its use.  Each
+// literal that the code passes to interned<> is listed when the library is
+// loaded, and the strings of the list are made together when the module is
+// executed, owned by the state; so while a function of the module runs,
+// every one of them is there (never null), and a use costs one load.
+
+// A string literal as a template argument: interned<"mkdir">().
+template <std::size_t N>
+struct Literal {
+    char text[N];
+    consteval Literal(const char (&s)[N]) noexcept {  // NOLINT: implicit on purpose
+        for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+};
+
+struct InternedString {
+    const char* text;
+    PyObject* str;  // borrowed from State::strings while the state lives
+    InternedString* next;
+};
+
+// The list of every literal of interned<>, linked as the library is loaded.
+inline constinit InternedString* interned_strings = nullptr;
+
+template <Literal L>
+struct InternedEntry {
+    static inline constinit InternedString entry{L.text, nullptr, nullptr};
+    static inline const bool listed = [] {
+        entry.next = interned_strings;
+        interned_strings = &entry;
+        return true;
+    }();
+};
+
+template <Literal L>
+PyObject* interned() noexcept {
+    static_cast<void>(InternedEntry<L>::listed);  // lists the entry: made at execution
+    return InternedEntry<L>::entry.str;
+}
+
+// Makes the string of every listed literal, and the state's other shared
+// objects; false with an exception set.
+bool make_strings() noexcept;
+// Forgets the strings, before the state that owns them is released.
+void forget_strings() noexcept;
 
 // Keeps obj alive as long as the module state; obj borrowed, or null with an
 // exception set (obj was null, or there is no state).
@@ -142,39 +141,6 @@ private:
     PyObject* obj_ = nullptr;
     std::uint64_t generation_ = 0;
 };
-
-class Text {
-public:
-    constexpr explicit Text(const char* utf8) noexcept : utf8_(utf8) {}
-    // The interned str, borrowed from the state; null with an exception set.
-    PyObject* get() noexcept {
-        return cached_.get([this] { return Ref::steal(PyUnicode_InternFromString(utf8_)); });
-    }
-
-private:
-    const char* utf8_;
-    Cached cached_;
-};
-
-// A string literal as a template argument: interned<"mkdir">().
-template <std::size_t N>
-struct Literal {
-    char text[N];
-    consteval Literal(const char (&s)[N]) noexcept {  // NOLINT: implicit on purpose
-        for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
-    }
-};
-
-template <Literal L>
-PyObject* interned() noexcept {
-    static constinit Text text{L.text};
-    return text.get();
-}
-
-inline const Names& names() noexcept { return state.names; }
-
-// Makes the shared table; false with an exception set.
-bool make_names() noexcept;
 
 // ---------------------------------------------------------------------------
 // The module's callable type.  Instances behave like functions defined in a
@@ -258,11 +224,8 @@ int truth_of_global(PyObject* name) noexcept;
 // print(text) with the built-in print bound at import.
 bool print(PyObject* text) noexcept;
 
-// Format obj as f"{obj}" does (an empty format spec) and put prefix before
-// it and suffix after it (either may be null).
-Ref concat_format(const char* prefix, PyObject* obj, const char* suffix = nullptr) noexcept;
-// The same with prefix and suffix given as str objects: one allocation, no
-// decoding, for the lines printed per file.
+// Format obj as f"{obj}" does (an empty format spec) and put the str prefix
+// before it and the str suffix after it, in one allocation.
 Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) noexcept;
 
 // The texts (each a str) joined into one new str.
@@ -286,8 +249,8 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*>
                 std::initializer_list<Keyword> keywords = {}) noexcept;
 Ref getattr(PyObject* obj, PyObject* name) noexcept;
 
-// dict[name] = value; false with an exception set (also for a null name or
-// value, whose maker set one).
+// dict[name] = value; false with an exception set (also for a null value,
+// whose maker set one).
 bool set_item(PyObject* dict, PyObject* name, PyObject* value) noexcept;
 
 // A new list holding item alone.
@@ -377,9 +340,9 @@ bool handle_exception(const FunctionSpec& spec, Where where, Handle handle) noex
 
 // print(f"{prefix}{e}"), the line that a handler prints; false with an
 // exception set.
-bool print_exception(const char* prefix, PyObject* e) noexcept;
+bool print_exception(PyObject* prefix, PyObject* e) noexcept;
 // The handler that only prints that line.
-inline bool handle_and_print(const FunctionSpec& spec, Where where, const char* prefix) noexcept {
+inline bool handle_and_print(const FunctionSpec& spec, Where where, PyObject* prefix) noexcept {
     return handle_exception(spec, where,
                             [prefix](PyObject* e) { return print_exception(prefix, e); });
 }

@@ -7,27 +7,28 @@ namespace {
 // The version from the first accepted line of an open version file, or a
 // borrowed None when no line is accepted.
 Ref version_from_lines(PyObject* file) noexcept {
-    static constinit Text version_word{"version"}, equals{"="}, squote{"'"};
     Ref lines = Ref::steal(PyObject_GetIter(file));
     if (!lines) return {};
     while (Ref line = Ref::steal(PyIter_Next(lines.get()))) {
-        Ref stripped = call_method(line.get(), names().strip);
+        Ref stripped = call_method(line.get(), interned<"strip">());
         if (!stripped) return {};
-        Ref starts = call_method(stripped.get(), interned<"startswith">(), {version_word.get()});
+        Ref starts = call_method(stripped.get(), interned<"startswith">(), {interned<"version">()});
         if (!starts) return {};
         const int accepted = PyObject_IsTrue(starts.get());
         if (accepted < 0) return {};
         if (!accepted) continue;
-        Ref parts = call_method(line.get(), names().split, {equals.get()});
+        Ref parts = call_method(line.get(), interned<"split">(), {interned<"=">()});
         if (!parts) return {};
         const Py_ssize_t count = PyObject_Size(parts.get());
         if (count < 0) return {};
         if (count != 2) continue;
         Ref value = Ref::steal(PySequence_GetItem(parts.get(), 1));
-        if (value) value = call_method(value.get(), names().strip);
-        if (value) value = call_method(value.get(), names().strip, {names().dquote});
-        if (value) value = call_method(value.get(), names().strip, {squote.get()});
-        return value;
+        if (!value) return {};
+        value = call_method(value.get(), interned<"strip">());
+        if (!value) return {};
+        value = call_method(value.get(), interned<"strip">(), {interned<"\"">()});
+        if (!value) return {};
+        return call_method(value.get(), interned<"strip">(), {interned<"'">()});
     }
     if (PyErr_Occurred()) return {};
     return Ref::borrow(Py_None);
@@ -56,10 +57,7 @@ Ref exit_after_failure(PyObject* exit) noexcept {
 
 // `with open(version_file, "r") as f: ...`, closing the file on every way out.
 Ref read_version_file(PyObject* version_file) noexcept {
-    static constinit Text read_mode{"r"};
-    PyObject* mode = read_mode.get();
-    if (!mode) return {};
-    Ref manager = call(state.open.get(), {version_file, mode});
+    Ref manager = call(state.open.get(), {version_file, interned<"r">()});
     if (!manager) return {};
     Ref enter = getattr(manager.get(), interned<"__enter__">());
     if (!enter) return {};
@@ -76,16 +74,14 @@ Ref read_version_file(PyObject* version_file) noexcept {
 // directory / (subdirectory /) "__version__.py" if it is a file: the path, a
 // borrowed None when it is not, or null with an exception set.
 Ref version_file_in(PyObject* directory, PyObject* subdirectory = nullptr) noexcept {
-    static constinit Text file_name{"__version__.py"};
-    PyObject* name = file_name.get();
-    if (!name) return {};
     Ref folder = subdirectory ? Ref::steal(PyNumber_TrueDivide(directory, subdirectory))
                               : Ref::borrow(directory);
     if (!folder) return {};
-    Ref path = Ref::steal(PyNumber_TrueDivide(folder.get(), name));
+    Ref path = Ref::steal(PyNumber_TrueDivide(folder.get(), interned<"__version__.py">()));
     if (!path) return {};
     Ref is_file = call_method(path.get(), interned<"is_file">());
-    const int found = is_file ? PyObject_IsTrue(is_file.get()) : -1;
+    if (!is_file) return {};
+    const int found = PyObject_IsTrue(is_file.get());
     if (found < 0) return {};
     return found ? std::move(path) : Ref::borrow(Py_None);
 }
@@ -100,7 +96,7 @@ Ref find_version() noexcept {
     if (version_file.get() == Py_None) {
         directory = module_directory();
         if (!directory) return {};
-        Ref program = global(names().NAME);
+        Ref program = global(interned<"NAME">());
         if (!program) return {};
         version_file = version_file_in(directory.get(), program.get());
         if (!version_file) return {};
@@ -112,7 +108,7 @@ Ref find_version() noexcept {
 // Is the environment variable TRACEBACK "1", "true" or "True" (looked up
 // now)?  1, 0, or -1 with an exception set.
 int traceback_requested() noexcept {
-    Ref os = global(names().os);
+    Ref os = global(interned<"os">());
     if (!os) return -1;
     Ref value = call_method(os.get(), interned<"getenv">(), {interned<"TRACEBACK">()});
     if (!value) return -1;
@@ -129,11 +125,11 @@ PyObject* get_version(PyObject* const*) noexcept {
         const bool handled = handle_exception(get_version_spec, TESSEL_HERE, [](PyObject* e) {
             const int full = traceback_requested();
             if (full < 0) return false;
-            return full ? print_traceback() : print_exception("ERROR: ", e);
+            return full ? print_traceback() : print_exception(interned<"ERROR: ">(), e);
         });
         if (!handled) return nullptr;
     }
-    return PyUnicode_FromString("2.0");
+    return Py_NewRef(interned<"2.0">());
 }
 
 }  // namespace
