@@ -111,16 +111,18 @@ constexpr Annotation annotations[] = {{"text", "str"}, {"return", "List[str]"}};
 const FunctionSpec parse_brace_expansion_spec = {
     .name = "parse_brace_expansion",
     .qualname = "FileCreator.parse_brace_expansion",
-    .doc = "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n"
-           "\n"
-           "Parse brace expansion patterns like: \n"
-           "- dir/{file1,file2,file3}.txt\n"
-           "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
-           "Also handles spaces after commas and validates the pattern\n"
-           "Returns: List of expanded filenames",
+    .doc =
+        "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n"
+        "\n"
+        "Parse brace expansion patterns like: \n"
+        "- dir/{file1,file2,file3}.txt\n"
+        "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
+        "Also handles spaces after commas and validates the pattern\n"
+        "Returns: List of expanded filenames",
     .params = parameters(self_text),
     .annotations = annotations,
-    .body = parse_brace_expansion, .where = TESSEL_HERE,
+    .body = parse_brace_expansion,
+    .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

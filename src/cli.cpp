@@ -40,8 +40,8 @@ Ref build_parser() noexcept {
 
     Ref version = global(interned<"__version__">());
     if (!version) return {};
-    Ref version_text =
-        concat_format(interned<"tessel v">(), version.get(), interned<" by the tessel developers">());
+    Ref version_text = concat_format(interned<"tessel v">(), version.get(),
+                                     interned<" by the tessel developers">());
     if (!version_text ||
         !call_method(parser.get(), add_argument, {interned<"--version">()},
                      {kw<"action">(interned<"version">()), kw<"version">(version_text.get())}))
@@ -179,7 +179,8 @@ const FunctionSpec main_spec = {
     .name = "main",
     .qualname = "main",
     .doc = "main()\n\nMain entry point",
-    .body = main, .where = TESSEL_HERE,
+    .body = main,
+    .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

@@ -31,8 +31,7 @@ PyObject* init(PyObject* const* params) noexcept {
 // block every later "dir/x".
 bool names_a_directory(PyObject* filepath) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(filepath);
-    return length == 0 ||
-           PyUnicode_READ_CHAR(filepath, length - 1) == static_cast<Py_UCS4>('/');
+    return length == 0 || PyUnicode_READ_CHAR(filepath, length - 1) == static_cast<Py_UCS4>('/');
 }
 
 // The parent directories and the blank file itself (or, for a directory,
@@ -144,38 +143,43 @@ const FunctionSpec init_spec = {
     .qualname = "FileCreator.__init__",
     .doc = "FileCreator.__init__(self)",
     .params = parameters(self_only),
-    .body = init, .where = TESSEL_HERE,
+    .body = init,
+    .where = TESSEL_HERE,
 };
 
 const FunctionSpec create_file_spec = {
     .name = "create_file",
     .qualname = "FileCreator.create_file",
-    .doc = "FileCreator.create_file(self, str filepath: str) -> bool\n"
-           "\n"
-           "Create a blank file, creating parent directories if needed\n"
-           "\n"
-           "Args:\n"
-           "    filepath: Path to file to create\n"
-           "    \n"
-           "Returns:\n"
-           "    True if successful, False otherwise",
+    .doc =
+        "FileCreator.create_file(self, str filepath: str) -> bool\n"
+        "\n"
+        "Create a blank file, creating parent directories if needed\n"
+        "\n"
+        "Args:\n"
+        "    filepath: Path to file to create\n"
+        "    \n"
+        "Returns:\n"
+        "    True if successful, False otherwise",
     .params = parameters(self_filepath),
     .annotations = create_file_annotations,
-    .body = create_file, .where = TESSEL_HERE,
+    .body = create_file,
+    .where = TESSEL_HERE,
 };
 
 const FunctionSpec create_files_spec = {
     .name = "create_files",
     .qualname = "FileCreator.create_files",
-    .doc = "FileCreator.create_files(self, list files: List[str]) -> int\n"
-           "\n"
-           "Create multiple files\n"
-           "\n"
-           "Returns:\n"
-           "    Number of successfully created files",
+    .doc =
+        "FileCreator.create_files(self, list files: List[str]) -> int\n"
+        "\n"
+        "Create multiple files\n"
+        "\n"
+        "Returns:\n"
+        "    Number of successfully created files",
     .params = parameters(self_files),
     .annotations = create_files_annotations,
-    .body = create_files, .where = TESSEL_HERE,
+    .body = create_files,
+    .where = TESSEL_HERE,
 };
 
 // class FileCreator: its methods, in the order of the class body.

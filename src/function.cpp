@@ -13,14 +13,14 @@ struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
-    PyObject* globals;      // the module dict, also __globals__
+    PyObject* globals;  // the module dict, also __globals__
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
     PyObject* module;
     PyObject* annotations;
     PyObject* dict;
-    PyObject* weakrefs;     // the list of weak references, as functions have
+    PyObject* weakrefs;  // the list of weak references, as functions have
 };
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
@@ -41,8 +41,7 @@ bool is_live(PyObject* self) noexcept {
 
 PyObject* wrong_count(const FunctionSpec& spec, Py_ssize_t given) noexcept {
     const auto expected = static_cast<Py_ssize_t>(spec.params.size());
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  spec.name, "exactly", expected, expected == 1 ? "" : "s", given);
     return nullptr;
 }
@@ -52,8 +51,8 @@ PyObject* wrong_count(const FunctionSpec& spec, Py_ssize_t given) noexcept {
 // instance gets a note explaining why it was refused.
 PyObject* wrong_type(PyObject* param_name, PyTypeObject* wanted, PyObject* arg) noexcept {
     PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200U' has incorrect type (expected %.200s, got %.200s)",
-                 param_name, wanted->tp_name, Py_TYPE(arg)->tp_name);
+                 "Argument '%.200U' has incorrect type (expected %.200s, got %.200s)", param_name,
+                 wanted->tp_name, Py_TYPE(arg)->tp_name);
     if (!PyObject_TypeCheck(arg, wanted)) return nullptr;
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromFormat(
@@ -81,9 +80,7 @@ bool check_type(const Param& param, PyObject* arg) noexcept {
 
 // Keyword names are compared by identity first: the interpreter passes the
 // interned names of the call site, which usually are ours.
-bool same_name(PyObject* a, PyObject* b) noexcept {
-    return a == b || PyUnicode_Compare(a, b) == 0;
-}
+bool same_name(PyObject* a, PyObject* b) noexcept { return a == b || PyUnicode_Compare(a, b) == 0; }
 
 // Runs the body; an exception leaving it gets the function's traceback entry.
 PyObject* call_body(const FunctionSpec& spec, PyObject* const* params) noexcept {
@@ -92,8 +89,8 @@ PyObject* call_body(const FunctionSpec& spec, PyObject* const* params) noexcept 
     return result;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
-                              std::size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
     const FunctionSpec& spec = *as_function(callable)->spec;
     if (!is_live(callable)) return module_gone();
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -128,8 +125,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args,
             if (same_name(key, spec.params[index].name())) break;
         }
         if (index == nparams) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                         key);
             return nullptr;
         }
         if (bound[index]) {
@@ -200,7 +197,8 @@ PyObject* function_text_signature(PyObject* self, void*) noexcept {
     Ref params = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
     if (!params) return nullptr;
     for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), Py_NewRef(spec.params[i].name()));
+        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
+                         Py_NewRef(spec.params[i].name()));
     }
     Ref list = Ref::steal(PyUnicode_Join(interned<", ">(), params.get()));
     if (!list) return nullptr;
@@ -241,8 +239,7 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
     }
     Ref result = annotation_of(self, interned<"return">(), empty.get());
     if (!result) return nullptr;
-    return call(signature.get(), {params.get()}, {kw<"return_annotation">(result.get())})
-        .release();
+    return call(signature.get(), {params.get()}, {kw<"return_annotation">(result.get())}).release();
 }
 
 // Copies and pickles treat the functions as Python treats its own: a copy is
@@ -251,9 +248,7 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
 // unpickling finds the same object.
 PyObject* function_copy(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
-PyObject* function_deepcopy(PyObject* self, PyObject* /*memo*/) noexcept {
-    return Py_NewRef(self);
-}
+PyObject* function_deepcopy(PyObject* self, PyObject* /*memo*/) noexcept { return Py_NewRef(self); }
 
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(as_function(self)->qualname);

@@ -121,9 +121,7 @@ Ref getattr(PyObject* obj, PyObject* name) noexcept {
 
 // Texts -----------------------------------------------------------------------
 
-bool print(PyObject* text) noexcept {
-    return static_cast<bool>(call(state.print.get(), {text}));
-}
+bool print(PyObject* text) noexcept { return static_cast<bool>(call(state.print.get(), {text})); }
 
 Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) noexcept {
     Ref formatted = Ref::steal(PyObject_Format(obj, interned<"">()));
@@ -257,11 +255,11 @@ Ref entry_frame(const FunctionSpec& spec, Where where) noexcept {
     traceback_path(where.file, path);
     Ref globals = Ref::steal(PyDict_New());
     if (!globals) return {};
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(path, spec.name, where.line)));
+    Ref code =
+        Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(path, spec.name, where.line)));
     if (!code) return {};
-    return Ref::steal(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                    globals.get(), nullptr)));
+    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
 }
 
 }  // namespace

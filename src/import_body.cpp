@@ -5,12 +5,9 @@
 namespace tessel {
 namespace {
 
-bool bind(PyObject* name, PyObject* value) noexcept {
-    return set_item(state.globals, name, value);
-}
+bool bind(PyObject* name, PyObject* value) noexcept { return set_item(state.globals, name, value); }
 
 Ref import(PyObject* name, PyObject* fromlist = nullptr) noexcept {
-    if (!name) return {};
     return Ref::steal(PyImport_ImportModuleLevelObject(name, state.globals, nullptr, fromlist, 0));
 }
 
@@ -40,7 +37,8 @@ bool import_from(PyObject* module_name, std::initializer_list<PyObject*> wanted)
 
 // The host modules that the functions use; none of these is optional.
 bool import_host_modules() noexcept {
-    for (PyObject* name : {interned<"sys">(), interned<"os">(), interned<"re">(), interned<"traceback">()}) {
+    for (PyObject* name :
+         {interned<"sys">(), interned<"os">(), interned<"re">(), interned<"traceback">()}) {
         Ref module = import(name);
         if (!bind(name, module.get())) return false;
     }
@@ -65,8 +63,7 @@ bool bind_help_formatter() noexcept {
 // False and a warning, and the body goes on.
 bool probe_optional(PyObject* module, PyObject* bound_as, PyObject* flag,
                     PyObject* warning) noexcept {
-    if (Ref imported = import(module))
-        return bind(bound_as, imported.get()) && bind(flag, Py_True);
+    if (Ref imported = import(module)) return bind(bound_as, imported.get()) && bind(flag, Py_True);
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
     PyErr_Clear();
     return bind(flag, Py_False) && print(warning);
@@ -115,7 +112,8 @@ bool bind_builtins() noexcept {
     PyObject* builtins = PyModule_GetDict(module.get());
     state.builtins = Ref::borrow(builtins);
     for (auto [slot, name] : {std::pair{&state.print, interned<"print">()},
-                              {&state.open, interned<"open">()}, {&state.sum, interned<"sum">()}}) {
+                              {&state.open, interned<"open">()},
+                              {&state.sum, interned<"sum">()}}) {
         PyObject* value = PyDict_GetItemWithError(builtins, name);
         if (!value) {
             if (!PyErr_Occurred())
@@ -130,14 +128,16 @@ bool bind_builtins() noexcept {
 bool run_import_body() noexcept {
     if (!import_host_modules() || !bind_help_formatter()) return false;
     // `import gntp.notifier` binds the top-level package.
-    if (!probe_optional(interned<"clipboard">(), interned<"clipboard">(), interned<"HAS_CLIPBOARD">(),
+    if (!probe_optional(interned<"clipboard">(), interned<"clipboard">(),
+                        interned<"HAS_CLIPBOARD">(),
                         interned<"Warning: clipboard module not available. Install with: pip "
                                  "install clipboard">()) ||
         !probe_optional(interned<"gntp.notifier">(), interned<"gntp">(), interned<"HAS_GROWL">(),
                         interned<"Warning: gntp module not available. Install with: pip install "
                                  "gntp">()))
         return false;
-    if (!bind_identity() || !bind(interned<"FileCreator">(), make_file_creator().get())) return false;
+    if (!bind_identity() || !bind(interned<"FileCreator">(), make_file_creator().get()))
+        return false;
     if (!bind_function(interned<"main">(), main_spec) || !exit_if_main()) return false;
     Ref test = Ref::steal(PyDict_New());
     return bind(interned<"__test__">(), test.get());

@@ -31,7 +31,8 @@ namespace {
 // interpreter's own dict holds it, through a capsule, and the interpreter
 // clears that dict when it is finalised.  The capsule's destructor then
 // releases the state, so that a new interpreter in the same process imports
-// the module afresh.
+// the module afresh.  (A C string: the key is used before the module's
+// strings are made and after they are released.)
 constexpr const char* interpreter_dict_key = "tessel.tessel";
 
 void release_with_interpreter(PyObject* capsule) noexcept {
@@ -85,6 +86,7 @@ bool same_interpreter() noexcept {
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
     if (!same_interpreter()) return nullptr;
     if (state.module) return Py_NewRef(state.module);
+    // Before the module is executed, so before interned<> strings exist.
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
@@ -123,12 +125,13 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "tessel",
-    .m_doc = "\n"
-             "tessel - Create blank files with notification support\n"
-             "Cross-platform file creation utility with clipboard integration\n"
-             "\n"
-             "Author: the tessel developers\n"
-             "Version: 2.0\n",
+    .m_doc =
+        "\n"
+        "tessel - Create blank files with notification support\n"
+        "Cross-platform file creation utility with clipboard integration\n"
+        "\n"
+        "Author: the tessel developers\n"
+        "Version: 2.0\n",
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = module_slots,
@@ -140,6 +143,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace tessel
 
-PyMODINIT_FUNC PyInit_tessel() noexcept {
-    return PyModuleDef_Init(&tessel::module_def);
-}
+PyMODINIT_FUNC PyInit_tessel() noexcept { return PyModuleDef_Init(&tessel::module_def); }

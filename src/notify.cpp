@@ -30,9 +30,7 @@ Ref icon_argument(PyObject* self) noexcept {
     return Ref::steal(PyObject_Str(uri.get()));
 }
 
-Ref one_notification_type() noexcept {
-    return list_of(interned<notification_type>());
-}
+Ref one_notification_type() noexcept { return list_of(interned<notification_type>()); }
 
 // Builds and registers the notifier; false with an exception set.
 bool register_notifier(PyObject* self) noexcept {
@@ -48,11 +46,11 @@ bool register_notifier(PyObject* self) noexcept {
     if (!icon) return false;
     Ref growl_notifier = getattr(notifier_module.get(), interned<"GrowlNotifier">());
     if (!growl_notifier) return false;
-    Ref notifier = call(growl_notifier.get(), {},
-                        {kw<"applicationName">(interned<application>()),
-                         kw<"notifications">(notifications.get()),
-                         kw<"defaultNotifications">(default_notifications.get()),
-                         kw<"applicationIcon">(icon.get())});
+    Ref notifier = call(
+        growl_notifier.get(), {},
+        {kw<"applicationName">(interned<application>()), kw<"notifications">(notifications.get()),
+         kw<"defaultNotifications">(default_notifications.get()),
+         kw<"applicationIcon">(icon.get())});
     // Set, then read back: self.growl = ...; self.growl.register().
     if (!notifier || PyObject_SetAttr(self, interned<"growl">(), notifier.get()) < 0) return false;
     Ref growl = getattr(self, interned<"growl">());
@@ -115,7 +113,8 @@ const FunctionSpec init_growl_spec = {
     .qualname = "FileCreator._init_growl",
     .doc = "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
     .params = parameters(self_only),
-    .body = init_growl, .where = TESSEL_HERE,
+    .body = init_growl,
+    .where = TESSEL_HERE,
 };
 
 const FunctionSpec notify_spec = {
@@ -124,7 +123,8 @@ const FunctionSpec notify_spec = {
     .doc = "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
     .params = parameters(self_filepath),
     .annotations = notify_annotations,
-    .body = notify, .where = TESSEL_HERE,
+    .body = notify,
+    .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

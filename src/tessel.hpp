@@ -20,7 +20,10 @@ class Ref {
 public:
     Ref() = default;
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
-    static Ref borrow(PyObject* p) noexcept { Py_XINCREF(p); return Ref(p); }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
 
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
@@ -56,12 +59,12 @@ struct State {
     // execution of the module, so that what was made for an earlier one is
     // known to be gone.
     std::uint64_t generation = 0;
-    Ref builtins;                 // the built-ins dict
-    Ref print, open, sum;         // built-ins bound at import
+    Ref builtins;          // the built-ins dict
+    Ref print, open, sum;  // built-ins bound at import
     Ref function_type;
-    Ref one;                      // the int 1
-    Ref strings;                  // a list: owns every string of interned<>
-    Ref constants;                // a list: owns what each Cached made
+    Ref one;        // the int 1
+    Ref strings;    // a list: owns every string of interned<>
+    Ref constants;  // a list: owns what each Cached made
 };
 
 extern State& state;
@@ -198,7 +201,8 @@ struct FunctionSpec {
     std::span<const Annotation> annotations = {};
     Body body;
     // The place that tracebacks show for an exception leaving the function:
-    // written on the line of .body, so that the line names the function.
+    // TESSEL_HERE in the spec, which follows the function's body, so that
+    // the line lies in the function's own text however it is laid out.
     Where where;
 };
 
@@ -322,9 +326,7 @@ private:
 
 // True if the pending exception derives from Exception, so that handlers
 // that catch only Exception let KeyboardInterrupt and SystemExit through.
-inline bool pending_is_exception() noexcept {
-    return PyErr_ExceptionMatches(PyExc_Exception) != 0;
-}
+inline bool pending_is_exception() noexcept { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
 
 // Every handler of the module, `except Exception as e: handle(e)` in the
 // function of spec at `where`: with an exception derived from Exception

@@ -137,13 +137,15 @@ PyObject* get_version(PyObject* const*) noexcept {
 const FunctionSpec get_version_spec = {
     .name = "get_version",
     .qualname = "get_version",
-    .doc = "get_version()\n"
-           "\n"
-           "Get the version of the qel module.\n"
-           "Version is taken from the __version__.py file if it exists.\n"
-           "The content of __version__.py should be:\n"
-           "version = \"0.33\"",
-    .body = get_version, .where = TESSEL_HERE,
+    .doc =
+        "get_version()\n"
+        "\n"
+        "Get the version of the qel module.\n"
+        "Version is taken from the __version__.py file if it exists.\n"
+        "The content of __version__.py should be:\n"
+        "version = \"0.33\"",
+    .body = get_version,
+    .where = TESSEL_HERE,
 };
 
 }  // namespace tessel

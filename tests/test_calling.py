@@ -262,13 +262,19 @@ def raised_traceback(call):
 def test_tracebacks_show_the_module_functions(tt, fc, workdir, monkeypatch, capsys, text,
                                               functions):
     """Each entry names a source file below tessel/src/ and a line of it that
-    belongs to the function: where the function handles the failure, or
-    where an exception left it."""
+    belongs to the function, from its definition to the end of the spec that
+    follows it, however the source is laid out: where the function handles
+    the failure, or the spec's for an exception that left it."""
     monkeypatch.setattr(tt, "re", types.SimpleNamespace(search=failing_path))
     out = text(tt, fc, monkeypatch, capsys)
     assert "ZeroDivisionError: from Path" in out
     entries = re.findall(r'File "(tessel/src/[\w.]+)", line (\d+), in (\w+)', out)
     assert [name for _, _, name in entries] == functions
     for path, line, name in entries:
-        source = (REPO / path.removeprefix("tessel/")).read_text().splitlines()
-        assert name.strip("_") in source[int(line) - 1]
+        source = (REPO / path.removeprefix("tessel/")).read_text()
+        body = name.strip("_")
+        span = re.search(rf"\b{body}\(PyObject\s*\*\s*const\s*\*.*?\.body\s*=\s*{body},.*?\n}};",
+                         source, re.DOTALL)
+        assert span, (path, body)
+        first, last = (source.count("\n", 0, at) + 1 for at in span.span())
+        assert first <= int(line) <= last, (path, line, name, first, last)
