@@ -48,14 +48,3 @@ make_venv() {
   [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade 'pip>=25.1'
 }
-
-# release_tools PYTHON makes .venv-release-X.Y for that interpreter, with
-# the dependency group release (build, auditwheel, twine, meson, ...), and
-# prints its path.
-release_tools() {
-  local tools
-  tools=.venv-release-$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  make_venv "$1" "$tools" >&2
-  "$tools/bin/pip" install -q --group pyproject.toml:release >&2
-  echo "$tools"
-}

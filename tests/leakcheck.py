@@ -14,7 +14,7 @@ measured runs.  The test fails when, over the measured runs,
 
 Strings and numbers are not tracked by the collector, and counting raw
 memory blocks instead reads pytest's and the standard library's own caches
-as leaks; a lost string is what scripts/check-valgrind finds.  Tests that
+as leaks; a lost string is what the valgrind session finds.  Tests that
 draw examples with hypothesis run once, as usual.  A test whose first run
 starts another process is not measured (its work is not done in this one)
 and runs once more, to be reported.

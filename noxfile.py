@@ -1,0 +1,274 @@
+"""The checks that are an environment and a run of the test suite, as nox
+sessions: `nox -l` lists them, `nox` runs all but the benchmark.
+
+Interpreters: TESSEL_PYTHONS (default "3.12 3.13"), found as nox finds them
+(pythonX.Y on PATH, or a path).  Compilers of the warning check:
+TESSEL_COMPILERS (default "g++ clang++ clang++-19").  Arguments after `--`
+go to pytest.  The system tools (compilers, Xvfb, xclip, valgrind, man) are
+Debian's; every Python package comes from the index.
+"""
+
+import os
+import shutil
+import tarfile
+import tempfile
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+import nox
+from python_discovery import get_interpreter
+
+nox.options.default_venv_backend = "venv"
+nox.options.download_python = "never"
+nox.options.reuse_venv = "yes"
+nox.options.sessions = ["tests", "wheel", "warnings", "sanitizers", "leaks", "valgrind",
+                        "format"]
+
+PYPROJECT = nox.project.load_toml("pyproject.toml")
+TEST = nox.project.dependency_groups(PYPROJECT, "test")
+RELEASE = nox.project.dependency_groups(PYPROJECT, "release")
+FORMAT = nox.project.dependency_groups(PYPROJECT, "format")
+PYTHONS = os.environ.get("TESSEL_PYTHONS", "3.12 3.13").split()
+COMPILERS = os.environ.get("TESSEL_COMPILERS", "g++ clang++ clang++-19").split()
+# The in-process test files, which valgrind runs: every entry with its
+# argument errors, every handler, lookups at each use, the version file,
+# creation and notification.
+IN_PROCESS = ["tests/test_calling.py", "tests/test_handlers.py", "tests/test_lookups.py",
+              "tests/test_version.py", "tests/test_file_creator.py", "tests/test_notify.py"]
+
+
+def install(session, target=".", *pip_args, env=None):
+    """tessel (the checkout, or a wheel) with its extras and the suite's
+    dependencies, built by pip with build isolation."""
+    session.install(f"{target}[clipboard,notify]", *TEST, *pip_args, env=env)
+
+
+def pytest(session, *args, env=None):
+    session.run("python", "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args,
+                *session.posargs, env=env)
+
+
+def version_of(session):
+    return session.run("python", "-c", 'import sys; print("%d.%d" % sys.version_info[:2])',
+                       silent=True).strip()
+
+
+@nox.session(python=PYTHONS)
+@nox.parametrize("cxx", ["g++", "clang++"], ids=["gcc", "clang"])
+def tests(session, cxx):
+    """The whole suite against a build with this compiler."""
+    install(session, env={"CXX": cxx})
+    pytest(session, "tests")
+
+
+@nox.session(python=PYTHONS)
+def wheel(session):
+    """The release check: the distributions as an index takes them."""
+    # The sdist and, from it, the wheel (python -m build), the sdist's
+    # contents, auditwheel's repair to the lowest manylinux policy the
+    # symbols allow, twine and check-wheel-contents, the repaired wheel
+    # installed as a user would (not the checkout) and run on an example,
+    # the other interpreters of TESSEL_PYTHONS refusing it, and the whole
+    # suite against it.
+    session.install(*RELEASE)
+    xy = version_of(session)
+    dist = Path("dist", xy)
+    shutil.rmtree(dist, ignore_errors=True)
+    session.run("python", "-m", "build", "--outdir", str(dist), ".", silent=True)
+    (sdist,), (built,) = dist.glob("*.tar.gz"), dist.glob("*.whl")
+    with tarfile.open(sdist) as archive:
+        listing = {name.split("/", 1)[-1] for name in archive.getnames()}
+    for needed in ["LICENSE", "man/tessel.1.in", "tessel/__version__.py.in",
+                   "tessel/tessel.pyi", "tessel/py.typed"]:
+        if needed not in listing:
+            session.error(f"{needed} is missing from {sdist}")
+    session.log(f"built {sdist.name} ({len(listing)} files) and {built.name}")
+
+    session.run("auditwheel", "show", str(built))
+    session.run("auditwheel", "repair", "--wheel-dir", str(dist / "repaired"), str(built),
+                silent=True)
+    (repaired,) = (dist / "repaired").glob("*.whl")
+    tag = "cp" + xy.replace(".", "")
+    if not repaired.name.split("-", 2)[2].startswith(f"{tag}-{tag}-manylinux"):
+        session.error(f"the repaired wheel is not a manylinux wheel of {tag}: {repaired.name}")
+    session.log(f"repaired: {repaired.name}")
+    session.run("twine", "check", "--strict", str(sdist), str(repaired))
+    session.run("check-wheel-contents", str(repaired))
+
+    install(session, str(repaired), "--force-reinstall")
+    with tempfile.TemporaryDirectory() as demo, session.chdir(demo):
+        out = session.run("tessel", "demo/{a,b,c}.txt", silent=True)
+        made = sorted(os.listdir("demo"))
+    if made != ["a.txt", "b.txt", "c.txt"] or \
+            out.splitlines()[-1] != "3/3 file(s) created successfully":
+        session.error(f"tessel from the wheel did not work:\n{out}")
+
+    for other in PYTHONS:
+        found = get_interpreter(other)
+        if found is None:
+            session.error(f"no interpreter {other}")
+        if "%d.%d" % found.version_info[:2] == xy:
+            continue
+        # This pip, run by the other interpreter (which may have no pip of
+        # its own), into a folder that stays empty.
+        refusal = session.run("pip", "--python", found.executable, "install", "--dry-run",
+                              "--no-deps", "--target", str(dist / "refused"), str(repaired),
+                              silent=True, success_codes=[1])
+        if "is not a supported wheel on this platform" not in refusal:
+            session.error(f"{found.executable} failed for another reason:\n{refusal}")
+        session.log(f"refused by {found.executable}, as it must be")
+
+    pytest(session, "tests")
+
+
+@nox.session(python=PYTHONS)
+def warnings(session):
+    """No warning under each compiler of TESSEL_COMPILERS."""
+    # The module through meson itself, so that each compiler sees the
+    # build's own command lines (its -O level, -DNDEBUG, visibility, C++20
+    # without exceptions, warning level 3), with warnings as errors and
+    # deprecated declarations reported, against this interpreter's headers.
+    # Compilers that are not installed are reported and skipped; the check
+    # fails if none is there.
+    session.install(*[r for r in RELEASE if r.startswith(("meson", "ninja"))])
+    python = session.run("python", "-c", "import platform; print(platform.python_version())",
+                         silent=True).strip()
+    checked = 0
+    with tempfile.TemporaryDirectory() as work:
+        native = Path(work, "native.ini")
+        native.write_text(f"[binaries]\npython = '{session.virtualenv.bin}/python'\n")
+        for cxx in COMPILERS:
+            if shutil.which(cxx) is None:
+                session.log(f"no {cxx}, skipped")
+                continue
+            build = str(Path(work, cxx))
+            session.run("meson", "setup", build, "--native-file", str(native), "-Dwerror=true",
+                        "-Dcpp_args=-Wdeprecated-declarations", env={"CXX": cxx}, silent=True)
+            session.run("meson", "compile", "-C", build, silent=True)
+            compiler = session.run(cxx, "--version", silent=True, external=True)
+            session.log(f"{compiler.splitlines()[0]}, CPython {python}: no warnings")
+            checked += 1
+    if not checked:
+        session.error("no compiler found")
+
+
+@nox.session(python="3.12")
+def sanitizers(session):
+    """AddressSanitizer and UndefinedBehaviorSanitizer over the whole suite."""
+    # CPython itself is not instrumented, so the runtimes are preloaded into
+    # it; PYTHONMALLOC=malloc sends every Python object through ASan's
+    # allocator.  Leak detection is off: the interpreter keeps much of its
+    # memory until exit by design (leaks and valgrind look at leaks).  Every
+    # report goes to a log directory; the check fails on any, also one from
+    # a child process whose exit status a test did not look at.
+    install(session, ".", "-Csetup-args=-Db_sanitize=address,undefined",
+            "-Csetup-args=-Db_lundef=false")
+    # Found without importing it: that needs the runtimes preloaded.
+    platlib = session.run("python", "-c", "import sysconfig; print(sysconfig.get_path('platlib'))",
+                          silent=True).strip()
+    (module,) = Path(platlib, "tessel").glob("tessel.cpython-*.so")
+    linked = session.run("ldd", str(module), silent=True, external=True)
+    for lib in ["libasan", "libubsan"]:
+        if lib not in linked:
+            session.error(f"{module} is not linked with {lib}")
+    runtimes = [session.run("g++", f"-print-file-name={lib}.so", silent=True,
+                            external=True).strip() for lib in ["libasan", "libubsan"]]
+    with tempfile.TemporaryDirectory() as logs:
+        env = {"LD_PRELOAD": " ".join(runtimes), "PYTHONMALLOC": "malloc",
+               "ASAN_OPTIONS": f"detect_leaks=0:log_path={logs}/asan",
+               "UBSAN_OPTIONS": f"halt_on_error=1:print_stacktrace=1:log_path={logs}/ubsan"}
+        # The runtime must really be watching: an overflow of a malloc'd
+        # buffer made through ctypes has to be reported.
+        session.run("python", "-P", "-c", "import ctypes; b = ctypes.create_string_buffer(8); "
+                    "ctypes.memmove(b, b'x' * 64, 64)", env=env, silent=True,
+                    success_codes=range(-128, 256))
+        if not any("heap-buffer-overflow" in p.read_text() for p in Path(logs).iterdir()):
+            session.error("AddressSanitizer is not active in the interpreter")
+        for report in Path(logs).iterdir():
+            report.unlink()
+        try:
+            pytest(session, "tests", env=env)
+        finally:
+            reports = [p.read_text() for p in Path(logs).iterdir()]
+        if reports:
+            session.error("sanitizer reports:\n" + "\n".join(reports))
+    session.log("no sanitizer reports")
+
+
+@nox.session(python="3.12")
+def leaks(session):
+    """The whole suite with --leak-check (tests/leakcheck.py)."""
+    # Every test that does its work in this process is repeated, and fails
+    # when its runs leave more live objects of a type behind, raise the
+    # reference count of anything the module holds, or grow the resident set.
+    install(session)
+    pytest(session, "--leak-check")
+
+
+@nox.session(python="3.12")
+def valgrind(session):
+    """The in-process test files under valgrind's memcheck."""
+    # With PYTHONMALLOC=malloc every Python object is a block that memcheck
+    # watches.  Fails on any memory error anywhere in the process, and on
+    # blocks definitely lost that tessel's own code allocated: CPython
+    # itself loses some at exit by design (interned strings and code
+    # constants made while importing), so a lost block counts as tessel's
+    # when a frame of the module lies between the allocation and any frame
+    # that runs Python code.  Blocks that Python code tessel called
+    # allocated are the interpreter's, and so are the strings tessel has the
+    # interpreter intern (3.12 makes them immortal, so they outlive their
+    # release at finalisation).  memcheck's own mistakes are suppressed in
+    # scripts/valgrind.supp, each with why.
+    install(session)
+    with tempfile.TemporaryDirectory() as out:
+        xml = Path(out, "memcheck.xml")
+        session.run("valgrind", "--tool=memcheck", "--leak-check=full",
+                    "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
+                    "--num-callers=50", "--suppressions=scripts/valgrind.supp", "--xml=yes",
+                    f"--xml-file={xml}", "python", "-P", "-m", "pytest", "-q",
+                    "-p", "no:cacheprovider", *IN_PROCESS, *session.posargs,
+                    env={"PYTHONMALLOC": "malloc"}, external=True)
+        reports, ignored = memcheck_reports(xml)
+    for report in reports:
+        session.log(report)
+    session.log(f"{len(reports)} reports against tessel "
+                f"({ignored} definitely lost blocks of the interpreter itself ignored)")
+    if reports:
+        session.error("memcheck found errors in tessel")
+
+
+def memcheck_reports(xml):
+    """The reports of memcheck's XML that concern tessel, and the number of
+    lost blocks that are the interpreter's."""
+    reports, ignored = [], 0
+    for error in ET.parse(xml).getroot().iter("error"):
+        kind = error.findtext("kind")
+        frames = [(f.findtext("fn") or "?", f.findtext("obj") or "?") for f in error.iter("frame")]
+        if kind.startswith("Leak_"):
+            first = next((i for i, (_, obj) in enumerate(frames) if "/tessel/tessel." in obj), None)
+            if first is None or any(fn.startswith(("_PyEval_EvalFrame", "PyUnicode_Intern"))
+                                    for fn, _ in frames[:first]):
+                ignored += 1
+                continue
+        what = error.findtext("what") or error.findtext("xwhat/text")
+        stack = "\n".join(f"    {fn}  ({obj.rsplit('/', 1)[-1]})" for fn, obj in frames[:20])
+        reports.append(f"{kind}: {what}\n{stack}")
+    return reports, ignored
+
+
+@nox.session
+def format(session):
+    """The C++ sources as clang-format writes them (`-- fix` rewrites)."""
+    # clang-format is the version that the group format pins, from the index.
+    session.install(*FORMAT)
+    sources = sorted(str(p) for p in Path("src").glob("*.[ch]pp"))
+    check = [] if session.posargs == ["fix"] else ["--dry-run", "--Werror"]
+    session.run("clang-format", "-i", *check, *sources)
+
+
+@nox.session(python="3.12")
+def bench(session):
+    """The benchmark's quick run, which keeps it working."""
+    # Its figures come from full runs by hand.
+    install(session)
+    session.run("python", "-P", "bench/run.py", "--quick", *session.posargs)
