@@ -60,6 +60,22 @@ Ref path_of(PyObject* prefix, PyObject* item, PyObject* suffix) noexcept {
     return Ref::steal(PyNumber_Add(head.get(), suffix));
 }
 
+// The items between the braces: the words of each comma-separated part.
+Ref items_of(PyObject* items_str) noexcept {
+    Ref parts = call_method(items_str, interned<"split">(), {interned<",">()});
+    if (!parts) return {};
+    Ref items = Ref::steal(PyList_New(0));
+    if (!items) return {};
+    Ref part_iter = Ref::steal(PyObject_GetIter(parts.get()));
+    if (!part_iter) return {};
+    while (Ref part = Ref::steal(PyIter_Next(part_iter.get()))) {
+        Ref words = words_of(part.get());
+        if (!words || !extend(items.get(), words.get())) return {};
+    }
+    if (PyErr_Occurred()) return {};
+    return items;
+}
+
 PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     PyObject* text = params[1];
     Ref re = global(interned<"re">());
@@ -81,18 +97,8 @@ PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     prefix = with_separator(std::move(prefix));
     if (!prefix) return nullptr;
 
-    Ref parts = call_method(items_str.get(), interned<"split">(), {interned<",">()});
-    if (!parts) return nullptr;
-    Ref items = Ref::steal(PyList_New(0));
+    Ref items = items_of(items_str.get());
     if (!items) return nullptr;
-    Ref part_iter = Ref::steal(PyObject_GetIter(parts.get()));
-    if (!part_iter) return nullptr;
-    while (Ref part = Ref::steal(PyIter_Next(part_iter.get()))) {
-        Ref words = words_of(part.get());
-        if (!words || !extend(items.get(), words.get())) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-
     Ref expanded = Ref::steal(PyList_New(0));
     if (!expanded) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
