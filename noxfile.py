@@ -48,8 +48,9 @@ def pytest(session, *args, env=None):
                 *session.posargs, env=env)
 
 
-def version_of(session):
-    return session.run("python", "-c", 'import sys; print("%d.%d" % sys.version_info[:2])',
+def python_version(session):
+    """The session interpreter's version, X.Y.Z."""
+    return session.run("python", "-c", "import platform; print(platform.python_version())",
                        silent=True).strip()
 
 
@@ -71,7 +72,7 @@ def wheel(session):
     # the other interpreters of TESSEL_PYTHONS refusing it, and the whole
     # suite against it.
     session.install(*RELEASE)
-    xy = version_of(session)
+    xy = ".".join(python_version(session).split(".")[:2])
     dist = Path("dist", xy)
     shutil.rmtree(dist, ignore_errors=True)
     session.run("python", "-m", "build", "--outdir", str(dist), ".", silent=True)
@@ -95,7 +96,10 @@ def wheel(session):
     session.run("twine", "check", "--strict", str(sdist), str(repaired))
     session.run("check-wheel-contents", str(repaired))
 
-    install(session, str(repaired), "--force-reinstall")
+    install(session, str(repaired))
+    # A reused environment may hold an earlier build of the same version,
+    # which pip would keep: this one replaces it, and only it.
+    session.install("--force-reinstall", "--no-deps", str(repaired))
     with tempfile.TemporaryDirectory() as demo, session.chdir(demo):
         out = session.run("tessel", "demo/{a,b,c}.txt", silent=True)
         made = sorted(os.listdir("demo"))
@@ -131,8 +135,7 @@ def warnings(session):
     # Compilers that are not installed are reported and skipped; the check
     # fails if none is there.
     session.install(*[r for r in RELEASE if r.startswith(("meson", "ninja"))])
-    python = session.run("python", "-c", "import platform; print(platform.python_version())",
-                         silent=True).strip()
+    python = python_version(session)
     checked = 0
     with tempfile.TemporaryDirectory() as work:
         native = Path(work, "native.ini")
