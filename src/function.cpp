@@ -210,7 +210,8 @@ PyObject* function_text_signature(PyObject* self, void*) noexcept {
 Ref annotation_of(PyObject* self, PyObject* name, PyObject* empty) noexcept {
     PyObject* found = PyDict_GetItemWithError(as_function(self)->annotations, name);
     if (found) return Ref::borrow(found);
-    return PyErr_Occurred() ? Ref() : Ref::borrow(empty);
+    if (PyErr_Occurred()) return {};
+    return Ref::borrow(empty);
 }
 
 // inspect.signature() takes __signature__ before __text_signature__, which

@@ -92,9 +92,11 @@ PyObject* notify(PyObject* const* params) noexcept {
     Ref growl = getattr(self, interned<"growl">());
     if (!growl) return nullptr;
     int on = PyObject_IsTrue(growl.get());
-    if (on <= 0) return on < 0 ? nullptr : Py_NewRef(Py_None);
+    if (on < 0) return nullptr;
+    if (!on) Py_RETURN_NONE;
     on = truth_of_global(interned<"HAS_GROWL">());
-    if (on <= 0) return on < 0 ? nullptr : Py_NewRef(Py_None);
+    if (on < 0) return nullptr;
+    if (!on) Py_RETURN_NONE;
 
     if (send(self, filepath)) Py_RETURN_NONE;
     const bool handled = handle_exception(notify_spec, TESSEL_HERE, [](PyObject* e) {
