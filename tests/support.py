@@ -130,17 +130,17 @@ ENV_KNOBS = ("TRACEBACK", "TESSEL_RECORD", "TESSEL_FAIL_COPY", "TESSEL_FAIL_GROW
              "TESSEL_FAIL_REGISTER", "TESSEL_FAIL_NOTIFY", "TESSEL_COPY_INTO_CLOSED_PIPE")
 
 
-def child_env(standins=True, path=(), **extra):
+def child_env(standins=True, path=(), absent=True, **extra):
     """The environment of every child process the tests start, by one rule:
     this one's without the knobs above and without the PYTHON* settings,
     but for PYTHONMALLOC (a check that swaps the allocator out, for a
     sanitizer or memcheck, wants it in the children too); on PYTHONPATH the
     directories in path, then the stand-ins unless standins is false, then
-    ABSENT, which hides the real optional packages; UTF-8 output; then extra
-    (a value of None removes a variable)."""
+    ABSENT, which hides the real optional packages, unless absent is false;
+    UTF-8 output; then extra (a value of None removes a variable)."""
     env = {k: v for k, v in os.environ.items()
            if k not in ENV_KNOBS and (not k.startswith("PYTHON") or k == "PYTHONMALLOC")}
-    path = [*path, *([STANDINS] if standins else []), ABSENT]
+    path = [*path, *([STANDINS] if standins else []), *([ABSENT] if absent else [])]
     env.update(PYTHONPATH=os.pathsep.join(map(str, path)), PYTHONIOENCODING="utf-8")
     for k, v in extra.items():
         if v is None:

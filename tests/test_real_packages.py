@@ -22,8 +22,8 @@ def real_env(tmp_path, hide=(), extra=()):
     hidden.mkdir(exist_ok=True)
     for name in hide:
         (hidden / name).symlink_to(ABSENT / name)
-    path = os.pathsep.join(map(str, (*extra, hidden)))
-    return child_env(False, PYTHONPATH=path, DISPLAY=None, WAYLAND_DISPLAY=None)
+    return child_env(False, path=(*extra, hidden), absent=False, DISPLAY=None,
+                     WAYLAND_DISPLAY=None)
 
 
 def made(work, rel):
