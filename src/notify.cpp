@@ -1,4 +1,6 @@
 // Desktop notifications over GNTP: registration and one notification per file.
+#include <cstring>
+
 #include "tessel.hpp"
 
 namespace tessel {
@@ -30,6 +32,96 @@ Ref icon_argument(PyObject* self) noexcept {
     return Ref::steal(PyObject_Str(uri.get()));
 }
 
+// A GNTP peer that closes the connection before its answer is complete.
+//
+// gntp (1.0.3) reads the answer with
+//     while not data.endswith(b"\r\n\r\n"): data += sock.recv(1024)
+// and recv gives b"" for ever once the peer has closed, so the loop would
+// spin.  While tessel's own register() or notify() call runs, the socket
+// that gntp connects on the same thread gets a class of tessel's whose recv
+// raises ConnectionError at the end of the stream instead; gntp turns that
+// into its NetworkError, as it does any failure of the socket, and the call
+// fails the way the handlers below expect.  The package is called as
+// before, and nothing else changes: no other thread's sockets, nothing
+// outside the call.  The socket is found through the interpreter's
+// "socket.connect" audit event, which gntp's connect() raises.
+
+thread_local PyObject* guard_class = nullptr;  // set while tessel's call runs
+
+// The audit hook; it stays for the life of the runtime, doing nothing
+// outside tessel's calls.
+int give_sockets_an_end(const char* event, PyObject* args, void*) noexcept {
+    if (!guard_class || std::strcmp(event, "socket.connect") != 0) return 0;
+    PyObject* sock = PyTuple_GetItem(args, 0);
+    if (!sock) return -1;
+    if (Py_TYPE(sock) != reinterpret_cast<PyTypeObject*>(guard_class)->tp_base) return 0;
+    return PyObject_SetAttr(sock, interned<"__class__">(), guard_class);
+}
+
+// socket.recv(self, bufsize), failing where the stream has ended.
+PyObject* recv_to_the_end(PyObject* const* params) noexcept {
+    PyObject* self = params[0];
+    Ref recv = getattr(reinterpret_cast<PyObject*>(Py_TYPE(self)->tp_base), interned<"recv">());
+    if (!recv) return nullptr;
+    Ref data = call(recv.get(), {self, params[1]});
+    if (data && PyBytes_Check(data.get()) && PyBytes_GET_SIZE(data.get()) == 0) {
+        PyErr_SetString(PyExc_ConnectionError, "connection closed before a complete answer");
+        return nullptr;
+    }
+    return data.release();
+}
+
+constexpr Param self_bufsize[] = {{&interned<"self">, Requires::anything},
+                                  {&interned<"bufsize">, Requires::anything}};
+
+const FunctionSpec recv_spec = {
+    .name = "recv",
+    .qualname = "socket.recv",
+    .doc = "socket.recv(self, bufsize)\n\nReceive data; the end of the stream is an error",
+    .params = parameters(self_bufsize),
+    .body = recv_to_the_end,
+    .where = TESSEL_HERE,
+};
+
+// class socket(socket.socket): __slots__ = (); recv = recv_to_the_end, with
+// the audit hook added for the state that keeps it.
+Ref make_guard_class() noexcept {
+    Ref module = Ref::steal(PyImport_Import(interned<"socket">()));
+    if (!module) return {};
+    Ref base = getattr(module.get(), interned<"socket">());
+    if (!base) return {};
+    Ref recv = make_function(recv_spec);
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    Ref slots = Ref::steal(PyTuple_New(0));
+    Ref body = Ref::steal(PyDict_New());
+    if (!recv || !bases || !slots || !body ||
+        !set_item(body.get(), interned<"__slots__">(), slots.get()) ||
+        !set_item(body.get(), interned<"__module__">(), interned<"tessel.tessel">()) ||
+        !set_item(body.get(), interned<"recv">(), recv.get()))
+        return {};
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type),
+                   {interned<"socket">(), bases.get(), body.get()});
+    // A hook that another hook refuses leaves the mend out, as the
+    // interpreter leaves out hooks whose refusal is a RuntimeError.
+    if (cls && PySys_AddAuditHook(give_sockets_an_end, nullptr) < 0) {
+        if (!pending_is_exception()) return {};
+        PyErr_Clear();
+    }
+    return cls;
+}
+
+// exchange() with the guard in place; what it returns.
+template <class Exchange>
+Ref guarded(Exchange exchange) noexcept {
+    static constinit Cached guard;
+    PyObject* cls = guard.get(make_guard_class);
+    if (!cls) return {};
+    PyObject* const previous = std::exchange(guard_class, cls);
+    Ref result = exchange();
+    guard_class = previous;
+    return result;
+}
+
 Ref one_notification_type() noexcept { return list_of(interned<notification_type>()); }
 
 // Builds and registers the notifier; false with an exception set.
@@ -54,7 +146,7 @@ bool register_notifier(PyObject* self) noexcept {
     // Set, then read back: self.growl = ...; self.growl.register().
     if (!notifier || PyObject_SetAttr(self, interned<"growl">(), notifier.get()) < 0) return false;
     Ref growl = getattr(self, interned<"growl">());
-    return growl && call_method(growl.get(), interned<"register">());
+    return growl && guarded([&growl] { return call_method(growl.get(), interned<"register">()); });
 }
 
 PyObject* init_growl(PyObject* const* params) noexcept {
@@ -79,11 +171,13 @@ bool send(PyObject* self, PyObject* filepath) noexcept {
     if (!description) return false;
     Ref icon = icon_argument(self);
     if (!icon) return false;
-    return static_cast<bool>(call_method(
-        growl.get(), interned<"notify">(), {},
-        {kw<"noteType">(interned<notification_type>()), kw<"title">(interned<application>()),
-         kw<"description">(description.get()), kw<"icon">(icon.get()), kw<"sticky">(Py_False),
-         kw<"priority">(state.one.get())}));
+    return static_cast<bool>(guarded([&] {
+        return call_method(
+            growl.get(), interned<"notify">(), {},
+            {kw<"noteType">(interned<notification_type>()), kw<"title">(interned<application>()),
+             kw<"description">(description.get()), kw<"icon">(icon.get()), kw<"sticky">(Py_False),
+             kw<"priority">(state.one.get())});
+    }));
 }
 
 PyObject* notify(PyObject* const* params) noexcept {

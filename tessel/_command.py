@@ -9,6 +9,10 @@ The command behaves as a Unix tool around the module's main():
 - the first write to standard output that fails ends the run: a reader that
   went away ends it as SIGPIPE ends a Unix tool, any other failure with one
   line on standard error and status 1;
+- no program that an optional package starts keeps the user's standard
+  output or standard error open after tessel has ended (xclip stays in the
+  background to serve the clipboard): `x=$(tessel a.txt)` and
+  `tessel a.txt | cat` return when tessel does;
 - Ctrl-C ends it as SIGINT does, with no traceback unless --debug is given;
 - any output encoding works: a character that it cannot represent is written
   as a backslash escape, and a name that arrived as bytes undecodable in the
@@ -20,6 +24,7 @@ before it runs any file (typing is for type checkers alone): nothing here can
 be shadowed by a file in the current folder, and nothing slow runs before
 run() handles a Ctrl-C.
 """
+import _thread
 import codecs
 import errno
 import io
@@ -28,7 +33,7 @@ import sys
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Buffer
+    from collections.abc import Buffer, Callable
     from typing import NoReturn, TextIO
 
 # The encoding error handlers of the report, by whether its encoding writes
@@ -106,17 +111,89 @@ codecs.register_error(ERRORS, _escape)
 codecs.register_error(ERRORS_ESCAPED, lambda error: _escape(error, raw=False))
 
 
-def _line_output(stream: "TextIO") -> "TextIO":
-    """A line-buffered text stream on stream's descriptor, in its encoding;
-    stream itself if it has no descriptor."""
-    try:
-        fd = stream.fileno()
-    except (AttributeError, OSError, ValueError):
-        return stream
+def _line_output(stream: "TextIO", fd: int) -> "TextIO":
+    """A line-buffered text stream on fd, in stream's encoding."""
     stream.flush()
     errors = ERRORS if _is_ascii_compatible(stream.encoding) else ERRORS_ESCAPED
     return io.TextIOWrapper(_Output(fd), encoding=stream.encoding, errors=errors,
                             line_buffering=True)
+
+
+class _Relay:
+    """Passes on what arrives on a pipe to a descriptor, in a thread of its
+    own, as it arrives.  Once the descriptor cannot be written, what arrives
+    is dropped, so that no writer ever waits on a full pipe."""
+
+    def __init__(self, source: int, target: int) -> None:
+        os.set_blocking(source, False)
+        self._source, self._target = source, target
+        self._lock = _thread.allocate_lock()
+        self._broken = False
+        _thread.start_new_thread(self._run, ())
+
+    def pass_on(self) -> bool:
+        """Passes on what the pipe holds now; False at its end (every writer
+        gone).  Under the lock, so that what was read is also written before
+        anyone else reads."""
+        with self._lock:
+            while True:
+                try:
+                    data = os.read(self._source, 65536)
+                except BlockingIOError:
+                    return True
+                if not data:
+                    return False
+                while data and not self._broken:
+                    try:
+                        data = data[os.write(self._target, data):]
+                    except OSError:
+                        self._broken = True
+
+    def _run(self) -> None:
+        import select  # only in this thread: the run does not wait for it
+
+        while self.pass_on():
+            select.select([self._source], [], [])
+
+
+def _keep_from_children() -> "Callable[[], None]":
+    """Keeps the user's standard output and standard error from the programs
+    that optional packages start: such a program (xclip, which stays in the
+    background to serve the clipboard) would hold them open after tessel
+    has ended, and whoever reads them would wait for it.  Descriptors 1 and
+    2, which children inherit, become a pipe whose contents a thread passes
+    on to the user's standard error as they come (nothing a child writes
+    can mix into the report); sys.stdout and sys.stderr move to copies of
+    the user's descriptors, which no child inherits.  Returns what gives
+    descriptors 1 and 2 back, with what the pipe still holds passed on.
+    POSIX only: elsewhere no child gets the standard descriptors unasked."""
+    if os.name != "posix":
+        return lambda: None
+    # A closed standard descriptor would be the first one opened below:
+    # /dev/null takes its place.
+    while (fd := os.open(os.devnull, os.O_RDWR)) <= 2:
+        pass
+    os.close(fd)
+    out, err = os.dup(1), os.dup(2)  # not inherited, as os.dup makes them
+    if sys.stdout is not None:
+        sys.stdout = _line_output(sys.stdout, out)
+    if sys.stderr is not None:
+        sys.stderr.flush()
+        sys.stderr = io.TextIOWrapper(io.FileIO(err, "w", closefd=False),
+                                      encoding=sys.stderr.encoding, errors=sys.stderr.errors,
+                                      line_buffering=True)
+    source, sink = os.pipe()
+    os.dup2(sink, 1)
+    os.dup2(sink, 2)
+    os.close(sink)
+    relay = _Relay(source, err)
+
+    def give_back() -> None:
+        os.dup2(out, 1)
+        os.dup2(err, 2)
+        relay.pass_on()
+
+    return give_back
 
 
 def _die(name: str) -> "NoReturn":
@@ -141,13 +218,15 @@ def _flush() -> None:
 
 def run() -> "NoReturn":
     """Run tessel's main() and exit with its status."""
+    # With no standard output at all (`tessel ... >&-`), sys.stdout stays
+    # None: print() writes nothing and the run goes on.
+    give_back = _keep_from_children()
     try:
-        # With no standard output at all (`tessel ... >&-`), print() writes
-        # nothing and the run goes on.
-        if sys.stdout is not None:
-            sys.stdout = _line_output(sys.stdout)
-        from tessel.tessel import main  # may print warnings already
-        status = main()
+        try:
+            from tessel.tessel import main  # may print warnings already
+            status = main()
+        finally:
+            give_back()
     except OutputGone as gone:
         # The files made so far stay; nothing more is written, also not at
         # exit.

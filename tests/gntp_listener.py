@@ -4,8 +4,11 @@ real gntp package: ``python gntp_listener.py MODE``.
 It prints "ready" once it listens, then parses every message it receives with
 the package's own parser and answers by MODE: "answer" (-OK to each),
 "refuse" (-ERROR to the registration, -OK to the rest), "reset" (drops each
-connection), "silent" (answers nothing) or "silent-notify" (-OK to the
-registration only).  When its standard input closes it prints the messages
+connection), "silent" (answers nothing), "silent-notify" (-OK to the
+registration only), "close" (closes each connection unanswered), "half"
+(half of each -OK, then closes), "half-notify" (-OK to the registration,
+half of it to the rest) or "gone" (-OK to the registration, then stops
+listening).  When its standard input closes it prints the messages
 as one JSON list ({"type", "headers", "notifications"} each) and ends."""
 import json
 import socket
@@ -25,11 +28,14 @@ gntp.core._GNTPBase._validate_password = lambda self, password: True
 
 
 def answer(mode, kind):
-    if mode == "reset" or mode == "silent" or (mode == "silent-notify" and kind != "REGISTER"):
+    if mode in ("reset", "silent", "close") or (mode == "silent-notify" and kind != "REGISTER"):
         return None
     if mode == "refuse" and kind == "REGISTER":
         return REFUSED
-    return gntp.core.GNTPOK(action=kind).encode()
+    ok = gntp.core.GNTPOK(action=kind).encode()
+    if mode == "half" or (mode == "half-notify" and kind != "REGISTER"):
+        return ok[:len(ok) // 2]
+    return ok
 
 
 def read(conn):
@@ -67,10 +73,13 @@ def serve(server, mode, messages):
             reply = answer(mode, kind)
             if mode == "reset":
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
-            elif reply is None:
+            elif reply is None and mode != "close":
                 conn.recv(1)  # until the client gives up
-            else:
+            elif reply is not None:
                 conn.sendall(reply)
+        if mode == "gone":
+            server.close()
+            return
 
 
 def main():

@@ -127,7 +127,8 @@ class ListSub(list):
 
 # Environment variables that the module or the stand-ins read.
 ENV_KNOBS = ("TRACEBACK", "TESSEL_RECORD", "TESSEL_FAIL_COPY", "TESSEL_FAIL_GROWLNOTIFIER",
-             "TESSEL_FAIL_REGISTER", "TESSEL_FAIL_NOTIFY", "TESSEL_COPY_INTO_CLOSED_PIPE")
+             "TESSEL_FAIL_REGISTER", "TESSEL_FAIL_NOTIFY", "TESSEL_COPY_INTO_CLOSED_PIPE",
+             "TESSEL_COPY_LEAVES_HELPER")
 
 
 def child_env(standins=True, path=(), absent=True, **extra):

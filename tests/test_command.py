@@ -83,6 +83,29 @@ def test_a_closed_pipe_of_the_clipboard_is_a_failed_copy(tmp_path):
     assert (p.returncode, p.stderr) == (0, "")
 
 
+@pytest.mark.parametrize("merged", [False, True])
+def test_a_helper_left_running_does_not_hold_the_output(tmp_path, merged):
+    # Reading standard output and standard error to their end, as
+    # `x=$(tessel ...)` or `tessel ... 2>&1 | cat` do, ends with tessel
+    # although the helper (xclip, serving the clipboard) stays; what it says
+    # on standard error still arrives there.
+    work, pids = tmp_path.resolve() / "work", tmp_path / "pids"
+    work.mkdir()
+    try:
+        p = run_tessel(work, "a", "b", env=child_env(TESSEL_COPY_LEAVES_HELPER=str(pids)),
+                       stdout=subprocess.PIPE, timeout=30,
+                       stderr=subprocess.STDOUT if merged else subprocess.PIPE)
+    finally:
+        for pid in pids.read_text().split():
+            os.kill(int(pid), signal.SIGKILL)
+    report, said = [ok(work / "a"), ok(work / "b"), *summary(2, 2)], ["helper: serving"] * 2
+    assert p.returncode == 0
+    if merged:  # the helper's lines arrive when they come
+        assert sorted(p.stdout.splitlines()) == sorted(report + said)
+    else:
+        assert (p.stdout.splitlines(), p.stderr.splitlines()) == (report, said)
+
+
 # --- Signals ------------------------------------------------------------------------
 
 def default_sigint():

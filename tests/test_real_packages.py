@@ -2,6 +2,7 @@
 under Xvfb through clipboard (pyperclip and xclip), and the GNTP messages
 that the real gntp client sends to a listener on 127.0.0.1 (gntp_listener.py),
 parsed with the package's own parser."""
+import errno
 import json
 import os
 import shutil
@@ -12,7 +13,7 @@ import pytest
 
 import tessel.tessel
 from support import (ABSENT, CLIPBOARD_MISSING, GNTP_MISSING, PYTHON, TESSEL, TESTS, child_env,
-                      copy_warning, growl_warning, ok, run_tessel, summary)
+                      copy_warning, growl_warning, ok, oserror, run_tessel, summary)
 
 
 def real_env(tmp_path, hide=(), extra=()):
@@ -36,11 +37,22 @@ needs_x = pytest.mark.skipif(not (shutil.which("xvfb-run") and shutil.which("xcl
                              reason="needs xvfb-run and xclip (Debian: xvfb xclip)")
 
 # After each run, another process (xclip -o) reads what the clipboard holds.
-UNDER_X = '''PATH=$2 "$0" $1 > tessel.out; echo $? > status
-xclip -o -selection clipboard > clip 2>/dev/null || :'''
+# tessel's output is read as scripts read it: a file, a command substitution,
+# a pipe, and standard error merged into the pipe (the xclip that serves the
+# clipboard stays in the background, and must not keep the last three
+# waiting).
+UNDER_X = """PATH=$2 {run}; echo $? > status
+xclip -o -selection clipboard > clip 2>/dev/null || :"""
+READERS = {
+    "file": '"$0" $1 > tessel.out',
+    "substitution": 'out=$("$0" $1); s=$?; printf "%s\\n" "$out" > tessel.out; (exit $s)',
+    "pipe": '"$0" $1 | cat > tessel.out; (exit ${PIPESTATUS[0]})',
+    "merged": '"$0" $1 2>&1 | cat > tessel.out; (exit ${PIPESTATUS[0]})',
+}
 
 
 @needs_x
+@pytest.mark.parametrize("reader", READERS)
 @pytest.mark.parametrize("arg, path, files, warned", [
     ("x/a.txt", None, ["x/a.txt"], False),
     ("d/{p,q}.txt", None, ["d/p.txt", "d/q.txt"], False),
@@ -48,11 +60,12 @@ xclip -o -selection clipboard > clip 2>/dev/null || :'''
     # No xclip on PATH: the copy warns, the file still counts.
     ("a.txt", "/nonexistent", ["a.txt"], True),
 ])
-def test_each_path_lands_on_the_x_clipboard(tmp_path, arg, path, files, warned):
+def test_each_path_lands_on_the_x_clipboard(tmp_path, arg, path, files, warned, reader):
     work = tmp_path / "work"
     work.mkdir()
-    p = run_tessel(work, "-a", "sh", "-c", UNDER_X, TESSEL, arg, path or os.environ["PATH"],
-                   command=("xvfb-run",), env=real_env(tmp_path, hide=["gntp"]))
+    script = UNDER_X.format(run=READERS[reader])
+    p = run_tessel(work, "-a", "bash", "-c", script, TESSEL, arg, path or os.environ["PATH"],
+                   command=("xvfb-run",), env=real_env(tmp_path, hide=["gntp"]), timeout=60)
     assert p.returncode == 0, p.stderr
     assert (work / "status").read_text() == "0\n"
     lines = (work / "tessel.out").read_text().splitlines()
@@ -76,13 +89,30 @@ def test_a_clipboard_whose_dependency_fails_to_import_is_missing(tmp_path):
 # GNTP --------------------------------------------------------------------
 
 @pytest.fixture
-def listener(tmp_path):
+def network():
+    """The command prefix that puts a process into a network of this test's
+    own, with only a loopback (`unshare -n`, as root): the listener has
+    gntp's port to itself, whatever else on the machine listens there.
+    Elsewhere the machine's own network, and the port must be free."""
+    if os.geteuid() != 0 or not (shutil.which("unshare") and shutil.which("ip")):
+        yield ()
+        return
+    holder = subprocess.Popen(["unshare", "-n", "sh", "-c", "ip link set lo up && echo up && cat"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "up\n"
+    yield ("nsenter", f"--net=/proc/{holder.pid}/ns/net", "--")
+    holder.stdin.close()
+    holder.wait()
+
+
+@pytest.fixture
+def listener(tmp_path, network):
     """``listener(mode)`` starts tests/gntp_listener.py; ``.messages()`` ends
     it and gives what it received."""
     started = []
 
     def _start(mode):
-        proc = subprocess.Popen([PYTHON, "-P", str(TESTS / "gntp_listener.py"), mode],
+        proc = subprocess.Popen([*network, PYTHON, "-P", str(TESTS / "gntp_listener.py"), mode],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                                 env=real_env(tmp_path))
         started.append(proc)
@@ -93,6 +123,9 @@ def listener(tmp_path):
     for proc in started:
         proc.kill()
         proc.wait()
+
+
+CLOSED = "connection closed before a complete answer"
 
 
 def icon_uri():
@@ -126,18 +159,29 @@ def check_notification(message, name):
     ("reset", ["d/{a,b}.txt"], ["d/a.txt", "d/b.txt"],
      [growl_warning("[Errno 104] Connection reset by peer")], False, ""),
     ("silent", ["d/{a,b}.txt"], ["d/a.txt", "d/b.txt"], [growl_warning("timed out")], False, ""),
+    # A connection closed before a whole answer fails at once.
+    ("close", ["d/{a,b}.txt"], ["d/a.txt", "d/b.txt"], [growl_warning(CLOSED)], False, ""),
+    ("half", ["d/{a,b}.txt"], ["d/a.txt", "d/b.txt"], [growl_warning(CLOSED)], False, ""),
     # Registered, then no notification answered: silent unless --debug.
     ("silent-notify", ["a.txt"], ["a.txt"], [], True, ""),
     ("silent-notify", ["a.txt", "--debug"], ["a.txt"], ["Notification error: timed out"], True, ""),
+    ("half-notify", ["a.txt"], ["a.txt"], [], True, ""),
+    ("half-notify", ["a.txt", "--debug"], ["a.txt"], [f"Notification error: {CLOSED}"], True, ""),
+    # The daemon gone after the registration.
+    ("gone", ["a.txt"], ["a.txt"], [], False, ""),
+    ("gone", ["a.txt", "--debug"], ["a.txt"],
+     [f"Notification error: {oserror(errno.ECONNREFUSED)}"], False, ""),
     # No daemon at all: one warning, then no further try.
-    (None, ["a", "b"], ["a", "b"], [growl_warning("[Errno 111] Connection refused")], False, ""),
+    (None, ["a", "b"], ["a", "b"], [growl_warning(oserror(errno.ECONNREFUSED))], False, ""),
 ])
-def test_what_the_gntp_client_sends(tmp_path, listener, mode, args, files, printed, notified,
-                                    logged):
+def test_what_the_gntp_client_sends(tmp_path, network, listener, mode, args, files, printed,
+                                    notified, logged):
     daemon = listener(mode) if mode else None
     work = tmp_path / "work"
     work.mkdir()
-    p = run_tessel(work, *args, env=real_env(tmp_path, hide=["clipboard"]), timeout=60)
+    # A client that spins never ends: the timeout fails the test.
+    p = run_tessel(work, *args, command=(*network, TESSEL), env=real_env(tmp_path, hide=["clipboard"]),
+                   timeout=60)
     assert p.stdout.splitlines() == [CLIPBOARD_MISSING, *printed,
                                      *(ok(made(work, f)) for f in files),
                                      *summary(len(files), len(files))]
