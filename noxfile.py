@@ -122,7 +122,8 @@ def wheel(session):
             session.error(f"{found.executable} failed for another reason:\n{refusal}")
         session.log(f"refused by {found.executable}, as it must be")
 
-    pytest(session, "tests")
+    # The suite, with the wheel for the test that installs it with pipx.
+    pytest(session, "tests", env={"TESSEL_WHEEL": str(repaired.resolve())})
 
 
 @nox.session(python=PYTHONS)

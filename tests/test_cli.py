@@ -172,6 +172,25 @@ def test_man_page_renders_and_man_finds_it(work):
     assert found.stdout.strip() == str(man_page())
 
 
+@pytest.mark.skipif(not (os.environ.get("TESSEL_WHEEL") and shutil.which("man")),
+                    reason="needs the wheel named by TESSEL_WHEEL (nox -s wheel) and man")
+def test_pipx_links_the_man_page(tmp_path):
+    # pipx exposes the pages in share/man of the environment it makes, and
+    # no others.
+    share = tmp_path / "share"
+    env = child_env(PIPX_HOME=str(tmp_path / "pipx"), PIPX_BIN_DIR=str(tmp_path / "bin"),
+                    PIPX_MAN_DIR=str(share / "man"), LD_PRELOAD=None)
+    installed = run_tessel(tmp_path, "-m", "pipx", "install", os.environ["TESSEL_WHEEL"],
+                           command=(sys.executable,), env=env)
+    assert installed.returncode == 0, installed.stderr
+    env.update(PATH=f"{tmp_path / 'bin'}:/usr/bin:/bin")
+    env.pop("MANPATH", None)
+    found = run_tessel(tmp_path, "-w", "tessel", command=("man",), env=env)
+    link = share / "man" / "man1" / "tessel.1"  # man names the page it points to
+    assert found.stdout.strip() == str(link.resolve())
+    assert link.read_text() == man_page().read_text()
+
+
 def test_version(work):
     proc = run(work, "--version")
     assert proc.stdout.startswith("tessel v2.0 by ") and proc.stdout.count("\n") == 1

@@ -164,11 +164,12 @@ def test_module_file_needs_no_cxx_runtime_and_exports_only_its_init(tt):
 def test_installed_distribution_carries_its_licence_and_man_page():
     dist = importlib.metadata.distribution("tessel-touch")
     files = {str(f) for f in dist.files}
-    assert f"tessel_touch-{dist.version}.dist-info/LICENSE" in files
-    assert (REPO / "LICENSE").read_text() == dist.read_text("LICENSE")
-    assert "License :: OSI Approved :: MIT License" in dist.metadata.get_all("Classifier")
-    assert dist.metadata["License"].startswith("MIT License")
-    assert any(f.endswith("man1/tessel.1") for f in files)
+    assert f"tessel_touch-{dist.version}.dist-info/licenses/LICENSE" in files
+    assert (REPO / "LICENSE").read_text() == dist.read_text("licenses/LICENSE")
+    # The licence as an SPDX expression, the text as a file beside it.
+    assert dist.metadata["License-Expression"] == "MIT" and "License" not in dist.metadata
+    assert not any(c.startswith("License ::") for c in dist.metadata.get_all("Classifier"))
+    assert any(f.endswith("share/man/man1/tessel.1") for f in files)
 
 
 @pytest.mark.parametrize("doc", ["README.md", "man/tessel.1.in"])
@@ -178,7 +179,8 @@ def test_install_lines_name_the_distribution(doc):
     text = (REPO / doc).read_text().replace("\\-", "-").replace("\\(aq", "'")
     lines = [line for line in text.splitlines() if "pip install" in line and "tessel" in line]
     assert lines
-    assert all(re.search(r"pip install '?tessel-touch\b", line) for line in lines), lines
+    assert all(re.search(r"pip install '?(tessel-touch\b|\S*/tessel_touch-)", line)
+               for line in lines), lines
 
 
 def test_the_release_number_agrees_everywhere(tt):
