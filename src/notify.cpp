@@ -46,12 +46,16 @@ Ref icon_argument(PyObject* self) noexcept {
 // outside the call.  The socket is found through the interpreter's
 // "socket.connect" audit event, which gntp's connect() raises.
 
-thread_local PyObject* guard_class = nullptr;  // set while tessel's call runs
+// The class, in the calling thread's storage while tessel's call runs (the
+// interpreter's thread-specific storage: no C++ runtime needed for it).
+Py_tss_t guard_key = Py_tss_NEEDS_INIT;
 
 // The audit hook; it stays for the life of the runtime, doing nothing
 // outside tessel's calls.
 int give_sockets_an_end(const char* event, PyObject* args, void*) noexcept {
-    if (!guard_class || std::strcmp(event, "socket.connect") != 0) return 0;
+    if (std::strcmp(event, "socket.connect") != 0 || !PyThread_tss_is_created(&guard_key)) return 0;
+    auto* guard_class = static_cast<PyObject*>(PyThread_tss_get(&guard_key));
+    if (!guard_class) return 0;
     PyObject* sock = PyTuple_GetItem(args, 0);
     if (!sock) return -1;
     if (Py_TYPE(sock) != reinterpret_cast<PyTypeObject*>(guard_class)->tp_base) return 0;
@@ -86,6 +90,10 @@ const FunctionSpec recv_spec = {
 // class socket(socket.socket): __slots__ = (); recv = recv_to_the_end, with
 // the audit hook added for the state that keeps it.
 Ref make_guard_class() noexcept {
+    if (PyThread_tss_create(&guard_key) != 0) {
+        PyErr_NoMemory();
+        return {};
+    }
     Ref module = Ref::steal(PyImport_Import(interned<"socket">()));
     if (!module) return {};
     Ref base = getattr(module.get(), interned<"socket">());
@@ -116,9 +124,10 @@ Ref guarded(Exchange exchange) noexcept {
     static constinit Cached guard;
     PyObject* cls = guard.get(make_guard_class);
     if (!cls) return {};
-    PyObject* const previous = std::exchange(guard_class, cls);
+    void* const previous = PyThread_tss_get(&guard_key);
+    if (PyThread_tss_set(&guard_key, cls) != 0) return Ref::steal(PyErr_NoMemory());
     Ref result = exchange();
-    guard_class = previous;
+    PyThread_tss_set(&guard_key, previous);  // a slot that was set is set again
     return result;
 }
 
