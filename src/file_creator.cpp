@@ -28,10 +28,16 @@ PyObject* init(PyObject* const* params) noexcept {
 // become a blank file.  Such a path is only touched as it stands, the way
 // touch(1) treats it: an existing directory gets new times, anything else
 // fails with the host's own error.  Making a regular file "dir" instead would
-// block every later "dir/x".
+// block every later "dir/x".  The separators are the host's: Windows has
+// "\\" beside "/".
 bool names_a_directory(PyObject* filepath) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(filepath);
-    return length == 0 || PyUnicode_READ_CHAR(filepath, length - 1) == static_cast<Py_UCS4>('/');
+    if (length == 0) return true;
+    const Py_UCS4 last = PyUnicode_READ_CHAR(filepath, length - 1);
+#ifdef MS_WINDOWS
+    if (last == static_cast<Py_UCS4>('\\')) return true;
+#endif
+    return last == static_cast<Py_UCS4>('/');
 }
 
 // The parent directories and the blank file itself (or, for a directory,

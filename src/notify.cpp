@@ -48,7 +48,7 @@ Ref icon_argument(PyObject* self) noexcept {
 
 // The class, in the calling thread's storage while tessel's call runs (the
 // interpreter's thread-specific storage: no C++ runtime needed for it).
-Py_tss_t guard_key = Py_tss_NEEDS_INIT;
+Py_tss_t guard_key{};  // Py_tss_NEEDS_INIT, without a warning for its missing fields
 
 // The audit hook; it stays for the life of the runtime, doing nothing
 // outside tessel's calls.

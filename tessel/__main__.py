@@ -19,6 +19,8 @@ except KeyboardInterrupt:
         raise
     # As _command._die("SIGINT") does, written here: loading _command again
     # to call it would open a second window for the same Ctrl-C.
+    if os.name == "nt":
+        sys.exit(0xC000013A - 2**32)  # STATUS_CONTROL_C_EXIT
     import signal
 
     signal.signal(signal.SIGINT, signal.SIG_DFL)

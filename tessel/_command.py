@@ -7,17 +7,20 @@ The command behaves as a Unix tool around the module's main():
   is killed or interrupted has listed every file it made, except at most the
   one in progress;
 - the first write to standard output that fails ends the run: a reader that
-  went away ends it as SIGPIPE ends a Unix tool, any other failure with one
-  line on standard error and status 1;
+  went away ends it as SIGPIPE ends a Unix tool (on Windows, quietly with
+  status 1), any other failure with one line on standard error and status 1;
 - no program that an optional package starts keeps the user's standard
   output or standard error open after tessel has ended (xclip stays in the
   background to serve the clipboard): `x=$(tessel a.txt)` and
   `tessel a.txt | cat` return when tessel does;
-- Ctrl-C ends it as SIGINT does, with no traceback unless --debug is given;
+- Ctrl-C ends it as SIGINT does (on Windows, with the status of a console
+  program that Ctrl-C ended), with no traceback unless --debug is given;
 - any output encoding works: a character that it cannot represent is written
   as a backslash escape, and a name that arrived as bytes undecodable in the
   locale is written back as those bytes where the encoding is ASCII-compatible
-  (as a \\xNN escape where it is not, as in UTF-16).
+  (as a \\xNN escape where it is not, as in UTF-16); a Windows console gets
+  the interpreter's own console stream, which writes through the console's
+  Unicode output.
 
 It imports only modules that are built in or that the interpreter loads
 before it runs any file (typing is for type checkers alone): nothing here can
@@ -29,12 +32,18 @@ import codecs
 import errno
 import io
 import os
+import stat
 import sys
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Buffer, Callable
     from typing import NoReturn, TextIO
+
+WINDOWS = os.name == "nt"
+# The exit status of a Windows console program that Ctrl-C ended
+# (STATUS_CONTROL_C_EXIT, as a signed int): cmd.exe knows it.
+CONTROL_C_EXIT = 0xC000013A - 2**32
 
 # The encoding error handlers of the report, by whether its encoding writes
 # a lone byte as that byte.
@@ -112,7 +121,12 @@ codecs.register_error(ERRORS_ESCAPED, lambda error: _escape(error, raw=False))
 
 
 def _line_output(stream: "TextIO", fd: int) -> "TextIO":
-    """A line-buffered text stream on fd, in stream's encoding."""
+    """A line-buffered text stream on fd, in stream's encoding; in a Windows
+    console, stream itself made line-buffered (its console I/O writes
+    through the console's Unicode output, which bytes would bypass)."""
+    if WINDOWS and isinstance(stream, io.TextIOWrapper) and stream.isatty():
+        stream.reconfigure(line_buffering=True)
+        return stream
     stream.flush()
     errors = ERRORS if _is_ascii_compatible(stream.encoding) else ERRORS_ESCAPED
     return io.TextIOWrapper(_Output(fd), encoding=stream.encoding, errors=errors,
@@ -156,7 +170,7 @@ class _Relay:
             select.select([self._source], [], [])
 
 
-def _keep_from_children() -> "Callable[[], None]":
+def _keep_from_children() -> "tuple[int, Callable[[], None]]":
     """Keeps the user's standard output and standard error from the programs
     that optional packages start: such a program (xclip, which stays in the
     background to serve the clipboard) would hold them open after tessel
@@ -164,21 +178,22 @@ def _keep_from_children() -> "Callable[[], None]":
     2, which children inherit, become a pipe whose contents a thread passes
     on to the user's standard error as they come (nothing a child writes
     can mix into the report); sys.stdout and sys.stderr move to copies of
-    the user's descriptors, which no child inherits.  Returns what gives
-    descriptors 1 and 2 back, with what the pipe still holds passed on.
-    POSIX only: elsewhere no child gets the standard descriptors unasked."""
-    if os.name != "posix":
-        return lambda: None
+    the user's descriptors, which no child inherits.  Returns the descriptor
+    of the user's standard output, and what gives descriptors 1 and 2 back,
+    with what the pipe still holds passed on.  POSIX only: on Windows no
+    child gets the standard handles unasked."""
+    if WINDOWS:
+        return 1, lambda: None
+    for stream in (sys.stdout, sys.stderr):  # what they hold goes where it was meant
+        if stream is not None:
+            stream.flush()
     # A closed standard descriptor would be the first one opened below:
     # /dev/null takes its place.
     while (fd := os.open(os.devnull, os.O_RDWR)) <= 2:
         pass
     os.close(fd)
     out, err = os.dup(1), os.dup(2)  # not inherited, as os.dup makes them
-    if sys.stdout is not None:
-        sys.stdout = _line_output(sys.stdout, out)
     if sys.stderr is not None:
-        sys.stderr.flush()
         sys.stderr = io.TextIOWrapper(io.FileIO(err, "w", closefd=False),
                                       encoding=sys.stderr.encoding, errors=sys.stderr.errors,
                                       line_buffering=True)
@@ -193,11 +208,27 @@ def _keep_from_children() -> "Callable[[], None]":
         os.dup2(err, 2)
         relay.pass_on()
 
-    return give_back
+    return out, give_back
+
+
+def _reader_gone(error: OSError, fd: int) -> bool:
+    """Whether a failed write of the report to fd means that its reader went
+    away: EPIPE, or on Windows EINVAL on a pipe (its C runtime's word for a
+    pipe with no reader)."""
+    if error.errno == errno.EPIPE:
+        return True
+    try:
+        return WINDOWS and error.errno == errno.EINVAL and stat.S_ISFIFO(os.fstat(fd).st_mode)
+    except OSError:
+        return False
 
 
 def _die(name: str) -> "NoReturn":
-    """Ends the process as the default action of the signal named does."""
+    """Ends the process as the default action of the signal named does; on
+    Windows, which has no SIGPIPE and whose SIGINT has no default action of
+    that kind, with the status that the host gives its own such ends."""
+    if WINDOWS:
+        sys.exit(CONTROL_C_EXIT if name == "SIGINT" else 1)
     import signal  # only here: building its enums costs 2 % of start-up
 
     signum = getattr(signal, name)
@@ -220,7 +251,9 @@ def run() -> "NoReturn":
     """Run tessel's main() and exit with its status."""
     # With no standard output at all (`tessel ... >&-`), sys.stdout stays
     # None: print() writes nothing and the run goes on.
-    give_back = _keep_from_children()
+    out, give_back = _keep_from_children()
+    if sys.stdout is not None:
+        sys.stdout = _line_output(sys.stdout, out)
     try:
         try:
             from tessel.tessel import main  # may print warnings already
@@ -231,7 +264,7 @@ def run() -> "NoReturn":
         # The files made so far stay; nothing more is written, also not at
         # exit.
         sys.stdout = None
-        if gone.error.errno == errno.EPIPE:
+        if _reader_gone(gone.error, out):
             _die("SIGPIPE")
         print(f"tessel: cannot write to standard output: {gone.error}", file=sys.stderr)
         sys.exit(1)

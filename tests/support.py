@@ -9,12 +9,25 @@ import sys
 import tempfile
 from pathlib import Path
 
+import pytest
+
 TESTS = Path(__file__).resolve().parent
 REPO = TESTS.parent
 STANDINS = TESTS / "standins"
 ABSENT = TESTS / "absent"
 PYTHON = sys.executable
 TESSEL = str(Path(PYTHON).parent / "tessel")  # the installed console script
+
+
+# What only POSIX has, for the tests that need it ----------------------------
+
+WINDOWS = os.name == "nt"
+# A file name is bytes there, and may be any bytes but "/" and NUL; Windows
+# names are UTF-16 text.
+POSIX_NAMES = pytest.mark.skipif(WINDOWS, reason="POSIX only: file names of undecodable bytes")
+# Signals that end a process by their default action (SIGPIPE, SIGKILL),
+# and preexec_fn.
+POSIX_SIGNALS = pytest.mark.skipif(WINDOWS, reason="POSIX only: signals and preexec_fn")
 
 
 # Lines that tessel prints --------------------------------------------------
@@ -99,6 +112,28 @@ def _utime_names_the_file():
 UTIME_NAMES_THE_FILE = _utime_names_the_file()
 
 
+def creation_error(arg, files=("f.txt",)):
+    """The exception that making arg a blank file raises on this host, in a
+    folder that holds the (empty) files named: its parent directories, then
+    the file, or for a directory name its new times.  What tessel reports is
+    the host's own text, which Windows words otherwise than POSIX."""
+    def make():
+        if arg.endswith(("/", os.sep)):
+            os.utime(arg)
+        Path(arg).parent.mkdir(parents=True, exist_ok=True)
+        Path(arg).touch(exist_ok=True)
+
+    here = os.getcwd()
+    with tempfile.TemporaryDirectory() as d:
+        os.chdir(d)
+        try:
+            for name in files:
+                Path(name).write_text("")
+            return host_exception(make)
+        finally:
+            os.chdir(here)
+
+
 def oserror(code, filename=None):
     """The text of an OSError with errno code, naming filename if given."""
     text = f"[Errno {code}] {os.strerror(code)}"
@@ -164,5 +199,7 @@ def run_tessel(cwd, *args, command=(TESSEL,), env=None, **kwargs):
     if "stdout" not in kwargs and "stderr" not in kwargs:
         kwargs.setdefault("capture_output", True)
     kwargs.setdefault("text", True)
+    if kwargs["text"]:
+        kwargs.setdefault("encoding", "utf-8")  # as child_env asks of Python
     return subprocess.run([*command, *args], cwd=cwd, env=child_env() if env is None else env,
                           **kwargs)
