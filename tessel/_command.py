@@ -227,7 +227,7 @@ def _die(name: str) -> "NoReturn":
     """Ends the process as the default action of the signal named does; on
     Windows, which has no SIGPIPE and whose SIGINT has no default action of
     that kind, with the status that the host gives its own such ends."""
-    if WINDOWS:
+    if sys.platform == "win32":  # (as type checkers read platforms)
         sys.exit(CONTROL_C_EXIT if name == "SIGINT" else 1)
     import signal  # only here: building its enums costs 2 % of start-up
 

@@ -4,6 +4,7 @@ writes, the forms of what the stand-ins record, the host's own exception
 texts, and the one builder of a child process's environment with the
 command runner on top of it.  Nothing here imports tessel."""
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -22,12 +23,20 @@ TESSEL = str(Path(PYTHON).parent / "tessel")  # the installed console script
 # What only POSIX has, for the tests that need it ----------------------------
 
 WINDOWS = os.name == "nt"
-# A file name is bytes there, and may be any bytes but "/" and NUL; Windows
-# names are UTF-16 text.
-POSIX_NAMES = pytest.mark.skipif(WINDOWS, reason="POSIX only: file names of undecodable bytes")
-# Signals that end a process by their default action (SIGPIPE, SIGKILL),
-# and preexec_fn.
-POSIX_SIGNALS = pytest.mark.skipif(WINDOWS, reason="POSIX only: signals and preexec_fn")
+
+
+def posix_only(what):
+    """Marks a test of what Windows does not have: file names of undecodable
+    bytes (its names are UTF-16 text), signals that end a process by their
+    default action, preexec_fn, a POSIX shell and its tools, /dev/full,
+    mount namespaces, ELF tools, man."""
+    return pytest.mark.skipif(WINDOWS, reason=f"POSIX only: {what}")
+
+
+NAMES_OF_BYTES = posix_only("file names of undecodable bytes")
+# The status of a run that Ctrl-C ended: death by SIGINT, or on Windows
+# STATUS_CONTROL_C_EXIT, as the host's subprocess gives them.
+INTERRUPTED = 0xC000013A if WINDOWS else -signal.SIGINT
 
 
 # Lines that tessel prints --------------------------------------------------
@@ -187,8 +196,8 @@ def child_env(standins=True, path=(), absent=True, **extra):
 
 
 def files_in(root):
-    """Every path below root, relative to it, sorted."""
-    return sorted(str(p.relative_to(root)) for p in root.rglob("*"))
+    """Every path below root, relative to it with "/" between its parts, sorted."""
+    return sorted(p.relative_to(root).as_posix() for p in root.rglob("*"))
 
 
 def run_tessel(cwd, *args, command=(TESSEL,), env=None, **kwargs):

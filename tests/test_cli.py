@@ -11,8 +11,8 @@ import sys
 
 import pytest
 
-from support import (CLIPBOARD_MISSING, GNTP_MISSING, TESSEL, child_env, err, files_in, run_tessel,
-                      summary, utime_error)
+from support import (CLIPBOARD_MISSING, GNTP_MISSING, NAMES_OF_BYTES, TESSEL, child_env,
+                      creation_error, err, files_in, posix_only, run_tessel, summary, utime_error)
 
 EPILOG = "\n".join([
     "",
@@ -100,7 +100,7 @@ def test_files_are_created(work, words, files):
     assert "register" in recorded(work)  # one FileCreator, even for no file
 
 
-EXISTS = "[Errno 17] File exists: 'f.txt'"
+EXISTS = str(creation_error("f.txt/x"))
 
 # setup: name -> text of a file, or None for a directory.
 OUTCOMES = [
@@ -148,6 +148,7 @@ def option_names(text):
     return set(re.findall(r"(?<![\w-])--?[a-z]+", text.replace("\\-", "-")))
 
 
+@posix_only("manual pages, which nothing on Windows reads")
 def test_man_page_names_the_options_of_the_help(work):
     help_text = run(work, "--help").stdout
     usage, options = help_text.splitlines()[0], help_text.split("\noptions:\n")[1].split("\n\n")[0]
@@ -228,6 +229,7 @@ def test_python_dash_m(work):
     assert set(files_in(work)) == {"d", "d/a", "d/b", "f.txt"}
 
 
+@NAMES_OF_BYTES
 def test_name_not_in_the_locale_encoding(work):
     # The shell hands over raw bytes; the report writes them back unchanged,
     # also where the locale's stdout would refuse them (as a UTF-8 locale

@@ -2,6 +2,7 @@
 reads them: rebinding one between two calls takes effect at the next call;
 the built-ins print, open and sum alone are bound once, at import."""
 import builtins
+import os
 import pathlib
 import types
 
@@ -42,7 +43,7 @@ def test_globals_are_looked_up_at_each_call(tt, fc, workdir, monkeypatch, capsys
     rebind(tt, monkeypatch)
     assert call(tt, fc) == result
     assert capsys.readouterr().out.splitlines() == [
-        ok(workdir / line[3:]) if line.startswith("ok ") else line.replace("{w}", str(workdir))
+        ok(workdir / line[3:]) if line.startswith("ok ") else line.replace("{w}/", f"{workdir}{os.sep}")
         for line in printed]
 
 

@@ -76,7 +76,7 @@ def test_failed_notification_is_silent_unless_debug(fc, workdir, fail, argv, cal
     assert fc.create_files(["a.txt", "b.txt"]) == 2
     line = ["Notification error: daemon gone"] if shown else []
     assert capsys.readouterr().out.splitlines() == (
-        line + [f'✓ File created: "{workdir}/a.txt"'] + line + [f'✓ File created: "{workdir}/b.txt"'])
+        line + [ok(workdir / "a.txt")] + line + [ok(workdir / "b.txt")])
     assert [c["call"] for c in calls if c["call"] == "notify"] == ["notify", "notify"]
     assert fc.growl is not None
 

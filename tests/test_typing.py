@@ -11,13 +11,22 @@ from pathlib import Path
 
 import pytest
 
-from support import PYTHON
+from support import PYTHON, WINDOWS
 
 PYRIGHT = str(Path(PYTHON).parent / "basedpyright")
 # The checkers run with a clean environment, but for the CPU model that
 # qemu-user reads from it when the tests run emulated (without it qemu falls
 # back to a model some 20 times slower).
 EMULATION = {k: v for k, v in os.environ.items() if k == "QEMU_CPU"}
+
+
+def tool_env(*path, **extra):
+    """A clean environment for a type checker: the folders of path, then the
+    system's, on PATH, qemu's CPU model, and what Windows programs need of
+    theirs (SYSTEMROOT)."""
+    system = [os.environ.get("SYSTEMROOT", "")] if WINDOWS else ["/usr/bin", "/bin"]
+    kept = {k: os.environ[k] for k in ("SYSTEMROOT",) if k in os.environ}
+    return {"PATH": os.pathsep.join([*map(str, path), *system]), **kept, **EMULATION, **extra}
 
 # Optional packages: bound as globals only when they can be imported.
 OPTIONAL = {"clipboard", "gntp"}
@@ -126,8 +135,7 @@ def test_mypy_strict_sees_the_real_types(checked_copy):
     def mypy(name):
         return subprocess.run([PYTHON, "-m", "mypy", "--strict", "--no-incremental", name],
                               cwd=checked_copy,
-                              env={"MYPYPATH": str(checked_copy / "site"), "PATH": "/usr/bin:/bin",
-                                   **EMULATION},
+                              env=tool_env(MYPYPATH=str(checked_copy / "site")),
                               capture_output=True, text=True, timeout=300)
     for checked in ("usage.py", "site/tessel"):
         ok = mypy(checked)
@@ -138,7 +146,7 @@ def test_mypy_strict_sees_the_real_types(checked_copy):
 
 def test_pyright_verifies_the_package_and_sees_the_real_types(checked_copy):
     # basedpyright: pyright with its own runtime, from the package index.
-    env = {"PATH": f"{Path(PYTHON).parent}:/usr/bin:/bin", "HOME": str(checked_copy), **EMULATION}
+    env = tool_env(Path(PYTHON).parent, HOME=str(checked_copy))
     p = subprocess.run([PYRIGHT, "--outputjson", "--verifytypes", "tessel"], cwd=checked_copy,
                        env=env, capture_output=True, text=True, timeout=300)
     report = json.loads(p.stdout)
