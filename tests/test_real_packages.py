@@ -2,10 +2,11 @@
 under Xvfb through clipboard (pyperclip and xclip), and the GNTP messages
 that the real gntp client sends to a listener on 127.0.0.1 (gntp_listener.py),
 parsed with the package's own parser."""
-import errno
 import json
 import os
 import shutil
+import socket
+import struct
 import subprocess
 from pathlib import Path
 
@@ -13,7 +14,7 @@ import pytest
 
 import tessel.tessel
 from support import (ABSENT, CLIPBOARD_MISSING, GNTP_MISSING, PYTHON, TESSEL, TESTS, child_env,
-                      copy_warning, growl_warning, ok, oserror, run_tessel, summary)
+                      copy_warning, growl_warning, host_error, ok, run_tessel, summary)
 
 
 def real_env(tmp_path, hide=(), extra=()):
@@ -28,7 +29,7 @@ def real_env(tmp_path, hide=(), extra=()):
 
 
 def made(work, rel):
-    return os.path.join(os.path.realpath(work), rel)
+    return str(Path(os.path.realpath(work), rel))
 
 
 # The X clipboard ---------------------------------------------------------
@@ -129,6 +130,23 @@ def listener(tmp_path, network):
 CLOSED = "connection closed before a complete answer"
 
 
+def socket_errors():
+    """The host's texts of a connection refused and of one reset by its
+    peer ("[Errno 111] Connection refused", "[Errno 104] Connection reset by
+    peer" on Linux; Windows words them otherwise)."""
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        port = server.getsockname()[1]
+        with socket.create_connection(("127.0.0.1", port)) as client:
+            conn, _ = server.accept()
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            conn.close()
+            reset = host_error(client.recv, 1)
+    return host_error(socket.create_connection, ("127.0.0.1", port)), reset
+
+
+REFUSED, RESET = socket_errors()
+
+
 def icon_uri():
     icon = Path(tessel.tessel.__file__).parent / "tessel.jpg"
     return icon.as_uri() if icon.exists() else None
@@ -157,8 +175,7 @@ def check_notification(message, name):
     # are still sent.  The package logs it (Python's last-resort handler).
     ("refuse", ["d/{a,b}.txt"], ["d/a.txt", "d/b.txt"], [], True,
      "Invalid response: ('402', 'Not Authorized')\n"),
-    ("reset", ["d/{a,b}.txt"], ["d/a.txt", "d/b.txt"],
-     [growl_warning("[Errno 104] Connection reset by peer")], False, ""),
+    ("reset", ["d/{a,b}.txt"], ["d/a.txt", "d/b.txt"], [growl_warning(RESET)], False, ""),
     ("silent", ["d/{a,b}.txt"], ["d/a.txt", "d/b.txt"], [growl_warning("timed out")], False, ""),
     # A connection closed before a whole answer fails at once.
     ("close", ["d/{a,b}.txt"], ["d/a.txt", "d/b.txt"], [growl_warning(CLOSED)], False, ""),
@@ -171,9 +188,9 @@ def check_notification(message, name):
     # The daemon gone after the registration.
     ("gone", ["a.txt"], ["a.txt"], [], False, ""),
     ("gone", ["a.txt", "--debug"], ["a.txt"],
-     [f"Notification error: {oserror(errno.ECONNREFUSED)}"], False, ""),
+     [f"Notification error: {REFUSED}"], False, ""),
     # No daemon at all: one warning, then no further try.
-    (None, ["a", "b"], ["a", "b"], [growl_warning(oserror(errno.ECONNREFUSED))], False, ""),
+    (None, ["a", "b"], ["a", "b"], [growl_warning(REFUSED)], False, ""),
 ])
 def test_what_the_gntp_client_sends(tmp_path, network, listener, mode, args, files, printed,
                                     notified, logged):
