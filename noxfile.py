@@ -132,7 +132,9 @@ def warnings(session):
     # The module through meson itself, so that each compiler sees the
     # build's own command lines (its -O level, -DNDEBUG, visibility, C++20
     # without exceptions, warning level 3), with warnings as errors and
-    # deprecated declarations reported, against this interpreter's headers.
+    # deprecated declarations reported, against this interpreter's headers;
+    # clang++ also against LLVM's libc++ (as on macOS) where Debian's
+    # libc++-dev is installed.  Each module must need no C++ runtime.
     # Compilers that are not installed are reported and skipped; the check
     # fails if none is there.
     session.install(*[r for r in RELEASE if r.startswith(("meson", "ninja"))])
@@ -141,16 +143,24 @@ def warnings(session):
     with tempfile.TemporaryDirectory() as work:
         native = Path(work, "native.ini")
         native.write_text(f"[binaries]\npython = '{session.virtualenv.bin}/python'\n")
-        for cxx in COMPILERS:
+        libcxx = [["-stdlib=libc++"]] if list(Path("/usr/lib").glob("llvm-*/include/c++/v1")) else []
+        builds = [(cxx, []) for cxx in COMPILERS] + [("clang++", flags) for flags in libcxx]
+        for cxx, flags in builds:
             if shutil.which(cxx) is None:
                 session.log(f"no {cxx}, skipped")
                 continue
-            build = str(Path(work, cxx))
+            build = str(Path(work, cxx + "".join(flags)))
             session.run("meson", "setup", build, "--native-file", str(native), "-Dwerror=true",
-                        "-Dcpp_args=-Wdeprecated-declarations", env={"CXX": cxx}, silent=True)
+                        f"-Dcpp_args={' '.join(['-Wdeprecated-declarations', *flags])}",
+                        f"-Dcpp_link_args={' '.join(flags)}", env={"CXX": cxx}, silent=True)
             session.run("meson", "compile", "-C", build, silent=True)
+            (module,) = Path(build).glob("tessel.*.so")
+            needed = session.run("readelf", "-d", str(module), silent=True, external=True)
+            if any(lib in needed for lib in ("libstdc++", "libc++", "libgcc_s")):
+                session.error(f"{module} needs a C++ runtime:\n{needed}")
             compiler = session.run(cxx, "--version", silent=True, external=True)
-            session.log(f"{compiler.splitlines()[0]}, CPython {python}: no warnings")
+            session.log(f"{compiler.splitlines()[0]} {' '.join(flags)}, CPython {python}: "
+                        "no warnings, no C++ runtime needed")
             checked += 1
     if not checked:
         session.error("no compiler found")

@@ -218,17 +218,27 @@ def test_a_killed_run_has_listed_what_it_made(tmp_path, name):
 
 # raw: whether the encoding writes ASCII as ASCII, so that an undecodable byte
 # of a name can go back out as itself; elsewhere it is written as \\xNN.
+def pipe_encoding():
+    """The encoding of Python's standard output into a pipe, as a child
+    asked for none has it: the locale's (Windows: the ANSI code page)."""
+    return subprocess.run([PYTHON, "-c", "import sys; print(sys.stdout.encoding)"],
+                          env=child_env(PYTHONIOENCODING=None), capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
 @pytest.mark.parametrize("encoding, raw", [
     ("ascii", True), ("latin-1", True), ("cp437", True), ("utf-8", True), ("shift_jis", True),
     ("utf-16", False), ("utf-16-le", False), ("utf-32", False), ("cp037", False),
+    (None, True),  # the host's own
 ])
 def test_every_file_is_attempted_and_reported_in_any_encoding(tmp_path, encoding, raw):
     work = tmp_path.resolve()
     (work / "f.txt").touch()
+    asked, encoding = encoding, encoding or pipe_encoding()
     # A name of undecodable bytes where names are bytes (not on Windows).
     undecodable = [] if WINDOWS else [b"\xff"]
     p = run_tessel(work, "é1", *undecodable, "f.txt/x", "✓3",
-                   env=child_env(PYTHONIOENCODING=encoding), text=False)
+                   env=child_env(PYTHONIOENCODING=asked), text=False)
     made = ["é1", *(["\udcff"] if undecodable else []), "✓3"]
     lines = [*(ok(work / name) for name in made[:-1]), err("f.txt/x", str(creation_error("f.txt/x"))),
              ok(work / "✓3"), *summary(len(made), len(made) + 1)]

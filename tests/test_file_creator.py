@@ -69,6 +69,21 @@ def test_existing_file_and_directory_are_touched(fc, workdir, capsys):
     assert lines(capsys) == [ok(f), ok(workdir / "dir"), ok(workdir / "dir")]
 
 
+# A trailing separator names a directory: "/", and on Windows also "\\",
+# which elsewhere is a character of the name like any other.
+@pytest.mark.parametrize("arg, on_windows, elsewhere", [
+    ("d\\", ["d"], ["d", "d\\"]),
+    ("new\\", None, ["d", "new\\"]),
+])
+def test_a_trailing_backslash_names_a_directory_on_windows(fc, workdir, capsys, arg, on_windows,
+                                                          elsewhere):
+    (workdir / "d").mkdir()
+    made = on_windows if WINDOWS else elsewhere
+    assert fc.create_file(arg) is (made is not None)
+    assert sorted(p.name for p in workdir.iterdir()) == (made or ["d"])
+    assert lines(capsys) == [ok(workdir / arg) if made else err(arg, str(creation_error(arg)))]
+
+
 # The text is the host's: names ending in "/" (or empty) are touched with
 # os.utime, whose messages name the file from CPython 3.13 on, Path.touch
 # reports a null byte in words that depend on the version, and Windows words
