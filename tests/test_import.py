@@ -180,7 +180,7 @@ def test_install_lines_name_the_distribution(doc):
     text = (REPO / doc).read_text().replace("\\-", "-").replace("\\(aq", "'")
     lines = [line for line in text.splitlines() if "pip install" in line and "tessel" in line]
     assert lines
-    assert all(re.search(r"pip install '?(tessel-touch\b|\S*/tessel_touch-)", line)
+    assert all(re.search(r"pip install ['\"]?(tessel-touch\b|\S*tessel_touch-\S*\.whl)", line)
                for line in lines), lines
 
 
