@@ -56,9 +56,9 @@ class OutputGone(BaseException):
     no handler of a single file takes it for that file's failure: it ends
     the whole run."""
 
-    def __init__(self, error: OSError) -> None:
+    def __init__(self, error: OSError, fd: int) -> None:
         super().__init__(error)
-        self.error = error
+        self.error, self.fd = error, fd
 
 
 class _Output(io.BufferedIOBase):
@@ -86,7 +86,7 @@ class _Output(io.BufferedIOBase):
             while view:
                 view = view[os.write(self._fd, view):]
         except OSError as error:
-            raise OutputGone(error) from None
+            raise OutputGone(error, self._fd) from None
         return size
 
 
@@ -249,12 +249,12 @@ def _flush() -> None:
 
 def run() -> "NoReturn":
     """Run tessel's main() and exit with its status."""
-    # With no standard output at all (`tessel ... >&-`), sys.stdout stays
-    # None: print() writes nothing and the run goes on.
-    out, give_back = _keep_from_children()
-    if sys.stdout is not None:
-        sys.stdout = _line_output(sys.stdout, out)
     try:
+        out, give_back = _keep_from_children()
+        # With no standard output at all (`tessel ... >&-`), sys.stdout
+        # stays None: print() writes nothing and the run goes on.
+        if sys.stdout is not None:
+            sys.stdout = _line_output(sys.stdout, out)
         try:
             from tessel.tessel import main  # may print warnings already
             status = main()
@@ -264,7 +264,7 @@ def run() -> "NoReturn":
         # The files made so far stay; nothing more is written, also not at
         # exit.
         sys.stdout = None
-        if _reader_gone(gone.error, out):
+        if _reader_gone(gone.error, gone.fd):
             _die("SIGPIPE")
         print(f"tessel: cannot write to standard output: {gone.error}", file=sys.stderr)
         sys.exit(1)
