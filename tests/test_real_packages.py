@@ -13,8 +13,8 @@ from pathlib import Path
 import pytest
 
 import tessel.tessel
-from support import (ABSENT, CLIPBOARD_MISSING, GNTP_MISSING, PYTHON, TESSEL, TESTS, child_env,
-                      copy_warning, growl_warning, host_error, ok, run_tessel, summary)
+from support import (ABSENT, CLIPBOARD_MISSING, GNTP_MISSING, PYTHON, TESSEL, TESTS, WINDOWS,
+                      child_env, copy_warning, growl_warning, host_error, ok, run_tessel, summary)
 
 
 def real_env(tmp_path, hide=(), extra=()):
@@ -75,6 +75,25 @@ def test_each_path_lands_on_the_x_clipboard(tmp_path, arg, path, files, warned, 
     warning = "\n".join(lines[1:-len(reported)])  # pyperclip's text spans two lines
     assert warning.startswith(copy_warning("Pyperclip could not")) if warned else warning == ""
     assert (work / "clip").read_text() == ("" if warned else made(work, files[-1]))
+
+
+@pytest.mark.skipif(not WINDOWS, reason="Windows only: pyperclip calls its clipboard API")
+@pytest.mark.parametrize("arg, files", [
+    ("x/a.txt", ["x/a.txt"]), ("d/{p,q}.txt", ["d/p.txt", "d/q.txt"]),
+    ("ü/é ✓.txt", ["ü/é", "✓.txt"]),
+])
+def test_each_path_lands_on_the_windows_clipboard(tmp_path, arg, files):
+    work = tmp_path / "work"
+    work.mkdir()
+    env = real_env(tmp_path, hide=["gntp"])
+    p = run_tessel(work, arg, env=env)
+    assert p.stdout.splitlines() == [GNTP_MISSING, *(ok(made(work, f)) for f in files),
+                                     *summary(len(files), len(files))]
+    assert (p.returncode, p.stderr) == (0, "")
+    # Read back by another process.
+    pasted = run_tessel(work, "-c", "import pyperclip; print(pyperclip.paste())",
+                        command=(PYTHON,), env=env)
+    assert pasted.stdout == made(work, files[-1]) + "\n"
 
 
 def test_a_clipboard_whose_dependency_fails_to_import_is_missing(tmp_path):
