@@ -129,8 +129,9 @@ def creation_error(arg, files=("f.txt",)):
     def make():
         if arg.endswith(("/", os.sep)):
             os.utime(arg)
-        Path(arg).parent.mkdir(parents=True, exist_ok=True)
-        Path(arg).touch(exist_ok=True)
+        else:
+            Path(arg).parent.mkdir(parents=True, exist_ok=True)
+            Path(arg).touch(exist_ok=True)
 
     here = os.getcwd()
     with tempfile.TemporaryDirectory() as d:
