@@ -143,8 +143,9 @@ def warnings(session):
     with tempfile.TemporaryDirectory() as work:
         native = Path(work, "native.ini")
         native.write_text(f"[binaries]\npython = '{session.virtualenv.bin}/python'\n")
-        libcxx = [["-stdlib=libc++"]] if list(Path("/usr/lib").glob("llvm-*/include/c++/v1")) else []
-        builds = [(cxx, []) for cxx in COMPILERS] + [("clang++", flags) for flags in libcxx]
+        builds = [(cxx, []) for cxx in COMPILERS]
+        if any(Path("/usr/lib").glob("llvm-*/include/c++/v1")):
+            builds.append(("clang++", ["-stdlib=libc++"]))
         for cxx, flags in builds:
             if shutil.which(cxx) is None:
                 session.log(f"no {cxx}, skipped")

@@ -52,12 +52,15 @@ READERS = {
 }
 
 
+# Arguments and the files they make, for each clipboard.
+COPIED = [("x/a.txt", ["x/a.txt"]), ("d/{p,q}.txt", ["d/p.txt", "d/q.txt"]),
+          ("ü/é ✓.txt", ["ü/é", "✓.txt"])]
+
+
 @needs_x
 @pytest.mark.parametrize("reader", READERS)
 @pytest.mark.parametrize("arg, path, files, warned", [
-    ("x/a.txt", None, ["x/a.txt"], False),
-    ("d/{p,q}.txt", None, ["d/p.txt", "d/q.txt"], False),
-    ("ü/é ✓.txt", None, ["ü/é", "✓.txt"], False),
+    *((arg, None, files, False) for arg, files in COPIED),
     # No xclip on PATH: the copy warns, the file still counts.
     ("a.txt", "/nonexistent", ["a.txt"], True),
 ])
@@ -78,10 +81,7 @@ def test_each_path_lands_on_the_x_clipboard(tmp_path, arg, path, files, warned, 
 
 
 @pytest.mark.skipif(not WINDOWS, reason="Windows only: pyperclip calls its clipboard API")
-@pytest.mark.parametrize("arg, files", [
-    ("x/a.txt", ["x/a.txt"]), ("d/{p,q}.txt", ["d/p.txt", "d/q.txt"]),
-    ("ü/é ✓.txt", ["ü/é", "✓.txt"]),
-])
+@pytest.mark.parametrize("arg, files", COPIED)
 def test_each_path_lands_on_the_windows_clipboard(tmp_path, arg, files):
     work = tmp_path / "work"
     work.mkdir()
