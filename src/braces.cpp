@@ -17,14 +17,10 @@ Ref group(PyObject* match, long index) noexcept {
 
 // A prefix without a trailing separator gets a "/": dir{a} means dir/a.
 Ref with_separator(Ref prefix) noexcept {
-    static constinit Cached separators;
     const int nonempty = PyObject_IsTrue(prefix.get());
     if (nonempty < 0) return {};
     if (!nonempty) return prefix;
-    PyObject* both = separators.get(
-        [] { return Ref::steal(PyTuple_Pack(2, interned<"/">(), interned<"\\">())); });
-    if (!both) return {};
-    Ref ends = call_method(prefix.get(), interned<"endswith">(), {both});
+    Ref ends = call_method(prefix.get(), interned<"endswith">(), {state.separators.get()});
     if (!ends) return {};
     const int separated = PyObject_IsTrue(ends.get());
     if (separated < 0) return {};
@@ -36,16 +32,12 @@ Ref with_separator(Ref prefix) noexcept {
 // and str.split, called without looking them up on each of the many parts:
 // the built-in str type cannot be changed.
 Ref words_of(PyObject* part) noexcept {
-    static constinit Cached str_strip;
     if (!PyUnicode_CheckExact(part)) {
         Ref stripped = call_method(part, interned<"strip">());
         if (!stripped) return {};
         return call_method(stripped.get(), interned<"split">());
     }
-    PyObject* strip = str_strip.get(
-        [] { return getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), interned<"strip">()); });
-    if (!strip) return {};
-    Ref stripped = call(strip, {part});
+    Ref stripped = call(state.str_strip.get(), {part});
     if (!stripped) return {};
     return Ref::steal(PyUnicode_Split(stripped.get(), nullptr, -1));
 }

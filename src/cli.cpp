@@ -94,8 +94,7 @@ Ref regroup(PyObject* joined) noexcept {
 Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
     Ref terms = Ref::steal(PyList_New(0));
     if (!terms) return {};
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(file_list); ++i) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(file_list, i));
+    for (Py_ssize_t i = 0; Ref entry = list_item(file_list, i); ++i) {
         const int brace = is_brace_argument(entry.get());
         if (brace < 0) return {};
         Ref term;
@@ -110,6 +109,7 @@ Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
         }
         if (!term || PyList_Append(terms.get(), term.get()) < 0) return {};
     }
+    if (PyErr_Occurred()) return {};
     return call(state.sum.get(), {terms.get()});
 }
 

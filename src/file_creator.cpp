@@ -114,8 +114,7 @@ PyObject* create_files(PyObject* const* params) noexcept {
     if (!all_files) return nullptr;
     // Indexing anew each round, like the host's own list iteration, keeps
     // this safe when a callee changes the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(files); ++i) {
-        Ref file_arg = Ref::borrow(PyList_GET_ITEM(files, i));
+    for (Py_ssize_t i = 0; Ref file_arg = list_item(files, i); ++i) {
         const int brace = is_brace_argument(file_arg.get());
         if (brace < 0) return nullptr;
         if (brace) {
@@ -125,6 +124,7 @@ PyObject* create_files(PyObject* const* params) noexcept {
             return nullptr;
         }
     }
+    if (PyErr_Occurred()) return nullptr;
     Py_ssize_t success_count = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_files.get()); ++i) {
         Ref filepath = Ref::borrow(PyList_GET_ITEM(all_files.get(), i));

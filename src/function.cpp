@@ -208,10 +208,9 @@ PyObject* function_text_signature(PyObject* self, void*) noexcept {
 // The annotation of a parameter (or "return") as __annotations__ holds it
 // now, or inspect's empty marker.
 Ref annotation_of(PyObject* self, PyObject* name, PyObject* empty) noexcept {
-    PyObject* found = PyDict_GetItemWithError(as_function(self)->annotations, name);
-    if (found) return Ref::borrow(found);
-    if (PyErr_Occurred()) return {};
-    return Ref::borrow(empty);
+    Ref found;
+    const int present = dict_item(as_function(self)->annotations, name, found);
+    return present == 0 ? Ref::borrow(empty) : std::move(found);
 }
 
 // inspect.signature() takes __signature__ before __text_signature__, which

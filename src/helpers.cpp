@@ -11,16 +11,6 @@
 
 namespace tessel {
 
-PyObject* keep_for_state(Ref obj) noexcept {
-    if (!obj) return nullptr;
-    if (!state.constants) {
-        PyErr_SetString(PyExc_RuntimeError, "tessel: the module is not loaded");
-        return nullptr;
-    }
-    if (PyList_Append(state.constants.get(), obj.get()) < 0) return nullptr;
-    return obj.get();  // the list holds it now
-}
-
 bool make_strings() noexcept {
     // Owned by the state from the start, so that a failure part of the way
     // leaves nothing behind once release_state() has forgotten the strings.
@@ -31,21 +21,47 @@ bool make_strings() noexcept {
         if (!str || PyList_Append(state.strings.get(), str.get()) < 0) return false;
         s->str = str.get();
     }
-    state.constants = Ref::steal(PyList_New(0));
     state.one = Ref::steal(PyLong_FromLong(1));
-    return state.constants && state.one;
+    state.separators = Ref::steal(PyTuple_Pack(2, interned<"/">(), interned<"\\">()));
+    state.str_strip = getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), interned<"strip">());
+    return state.one && state.separators && state.str_strip;
 }
 
 void forget_strings() noexcept {
     for (InternedString* s = interned_strings; s; s = s->next) s->str = nullptr;
 }
 
+int dict_item(PyObject* dict, PyObject* key, Ref& found) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    const int result = PyDict_GetItemRef(dict, key, &value);
+    found = Ref::steal(value);
+    return result;
+#else
+    // 3.12 always has the GIL: nothing runs between the lookup and the
+    // new reference.
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    found = Ref::borrow(value);
+    return value ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+Ref list_item(PyObject* list, Py_ssize_t index) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref item = Ref::steal(PyList_GetItemRef(list, index));
+    if (!item && PyErr_ExceptionMatches(PyExc_IndexError)) PyErr_Clear();
+    return item;
+#else
+    return Ref::borrow(index < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, index) : nullptr);
+#endif
+}
+
 Ref global(PyObject* name) noexcept {
-    PyObject* value = PyDict_GetItemWithError(state.globals, name);
-    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(state.builtins.get(), name);
-    if (value) return Ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
+    Ref value;
+    int found = dict_item(state.globals, name, value);
+    if (found == 0) found = dict_item(state.builtins.get(), name, value);
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
 }
 
 int truth_of_global(PyObject* name) noexcept {

@@ -114,13 +114,12 @@ bool bind_builtins() noexcept {
     for (auto [slot, name] : {std::pair{&state.print, interned<"print">()},
                               {&state.open, interned<"open">()},
                               {&state.sum, interned<"sum">()}}) {
-        PyObject* value = PyDict_GetItemWithError(builtins, name);
-        if (!value) {
-            if (!PyErr_Occurred())
+        const int found = dict_item(builtins, name, *slot);
+        if (found <= 0) {
+            if (found == 0)
                 PyErr_Format(PyExc_RuntimeError, "tessel: the built-in %U is missing", name);
             return false;
         }
-        *slot = Ref::borrow(value);
     }
     return true;
 }
@@ -136,6 +135,8 @@ bool run_import_body() noexcept {
                         interned<"Warning: gntp module not available. Install with: pip install "
                                  "gntp">()))
         return false;
+    const int growl = truth_of_global(interned<"HAS_GROWL">());
+    if (growl < 0 || (growl && !(state.gntp_guard = make_gntp_guard()))) return false;
     if (!bind_identity() || !bind(interned<"FileCreator">(), make_file_creator().get()))
         return false;
     if (!bind_function(interned<"main">(), main_spec) || !exit_if_main()) return false;

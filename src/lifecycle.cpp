@@ -10,9 +10,6 @@ namespace {
 // are released while it lives (release_state), not at process exit, when no
 // interpreter may be left to release them to.
 alignas(State) unsigned char state_storage[sizeof(State)];
-
-// How many times the module has been executed in this process.
-std::uint64_t executions = 0;
 }  // namespace
 
 State& state = *::new (static_cast<void*>(state_storage)) State();
@@ -107,7 +104,6 @@ int exec_module(PyObject* module) noexcept {
     // same way.
     if (!state.module && !attach_to_interpreter(module)) return -1;
     state.executed = true;
-    state.generation = ++executions;
     state.globals = PyModule_GetDict(module);
     if (make_strings() && bind_builtins() && init_function_type() && run_import_body()) return 0;
     // All or nothing: a failed import leaves no state behind, and the next
@@ -119,6 +115,12 @@ int exec_module(PyObject* module) noexcept {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030D0000
+    // Safe without the GIL: what threads share is made during the import
+    // and only read afterwards, and every item taken from a container that
+    // may change is taken as a new reference.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -47,7 +47,8 @@ Ref icon_argument(PyObject* self) noexcept {
 // "socket.connect" audit event, which gntp's connect() raises.
 
 // The class, in the calling thread's storage while tessel's call runs (the
-// interpreter's thread-specific storage: no C++ runtime needed for it).
+// interpreter's thread-specific storage: no C++ runtime needed for it; each
+// thread has its own slot, so threads never see each other's calls).
 Py_tss_t guard_key{};  // Py_tss_NEEDS_INIT, without a warning for its missing fields
 
 // The audit hook; it stays for the life of the runtime, doing nothing
@@ -87,9 +88,12 @@ const FunctionSpec recv_spec = {
     .where = TESSEL_HERE,
 };
 
+}  // namespace
+
 // class socket(socket.socket): __slots__ = (); recv = recv_to_the_end, with
-// the audit hook added for the state that keeps it.
-Ref make_guard_class() noexcept {
+// the audit hook added for the state that keeps it.  Made with the module,
+// when gntp (which imports socket) could be imported.
+Ref make_gntp_guard() noexcept {
     if (PyThread_tss_create(&guard_key) != 0) {
         PyErr_NoMemory();
         return {};
@@ -118,12 +122,14 @@ Ref make_guard_class() noexcept {
     return cls;
 }
 
-// exchange() with the guard in place; what it returns.
+namespace {
+
+// exchange() with the guard in place; what it returns.  (Without gntp at
+// import there is no guard: the gntp bound since then is the caller's own.)
 template <class Exchange>
 Ref guarded(Exchange exchange) noexcept {
-    static constinit Cached guard;
-    PyObject* cls = guard.get(make_guard_class);
-    if (!cls) return {};
+    PyObject* cls = state.gntp_guard.get();
+    if (!cls) return exchange();
     void* const previous = PyThread_tss_get(&guard_key);
     if (PyThread_tss_set(&guard_key, cls) != 0) return Ref::steal(PyErr_NoMemory());
     Ref result = exchange();

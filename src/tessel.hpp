@@ -55,16 +55,17 @@ struct State {
     PyObject* globals = nullptr;  // borrowed from module
     bool executed = false;        // the body has run (or is running)
     std::int64_t interpreter = -1;
-    // Which state this is: 0 while there is none, then a new number for each
-    // execution of the module, so that what was made for an earlier one is
-    // known to be gone.
-    std::uint64_t generation = 0;
+    // Everything below is made while the module is executed (the import
+    // lock held, so by one thread) and only read afterwards: threads share
+    // it without locks, also with no GIL.
     Ref builtins;          // the built-ins dict
     Ref print, open, sum;  // built-ins bound at import
     Ref function_type;
-    Ref one;        // the int 1
-    Ref strings;    // a list: owns every string of interned<>
-    Ref constants;  // a list: owns what each Cached made
+    Ref one;         // the int 1
+    Ref strings;     // a list: owns every string of interned<>
+    Ref separators;  // ("/", "\\"): what ends a directory prefix
+    Ref str_strip;   // str.strip
+    Ref gntp_guard;  // the socket class of notify.cpp, when gntp was importable
 };
 
 extern State& state;
@@ -121,29 +122,6 @@ PyObject* interned() noexcept {
 bool make_strings() noexcept;
 // Forgets the strings, before the state that owns them is released.
 void forget_strings() noexcept;
-
-// Keeps obj alive as long as the module state; obj borrowed, or null with an
-// exception set (obj was null, or there is no state).
-PyObject* keep_for_state(Ref obj) noexcept;
-
-// One object of one place in the code, made at its first use by each module
-// state and owned by the state.
-class Cached {
-public:
-    // The object that make() returns (a Ref), borrowed from the state; null
-    // with an exception set.
-    template <class Make>
-    PyObject* get(Make make) noexcept {
-        if (obj_ && generation_ == state.generation) return obj_;
-        obj_ = keep_for_state(make());
-        generation_ = state.generation;
-        return obj_;
-    }
-
-private:
-    PyObject* obj_ = nullptr;
-    std::uint64_t generation_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // The module's callable type.  Instances behave like functions defined in a
@@ -221,6 +199,16 @@ bool init_function_type() noexcept;
 
 // A module global: the module namespace, then the built-ins, else NameError.
 Ref global(PyObject* name) noexcept;
+
+// Items of containers that other code may change meanwhile (a callee, or
+// another thread with no GIL), taken as new references so that what is
+// taken stays alive whatever happens to the container.
+//
+// dict[key]: 1 found (in found), 0 missing, -1 with an exception set.
+int dict_item(PyObject* dict, PyObject* key, Ref& found) noexcept;
+// list[index] of a list, or null with no exception set once index is past
+// its end (the host's own list iteration stops there).
+Ref list_item(PyObject* list, Py_ssize_t index) noexcept;
 
 // The truth of a module global, looked up now: 1, 0, or -1 on error.
 int truth_of_global(PyObject* name) noexcept;
@@ -354,6 +342,8 @@ inline bool handle_and_print(const FunctionSpec& spec, Where where, PyObject* pr
 
 // The class FileCreator, assembled beside its methods (file_creator.cpp).
 Ref make_file_creator() noexcept;
+// The class that notify.cpp puts on gntp's sockets (state.gntp_guard).
+Ref make_gntp_guard() noexcept;
 // get_version (version.cpp) and main (cli.cpp).
 extern const FunctionSpec get_version_spec;
 extern const FunctionSpec main_spec;
