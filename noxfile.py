@@ -300,6 +300,53 @@ def memcheck_reports(xml):
     return reports, ignored
 
 
+@nox.session(python=os.environ.get("TESSEL_TSAN_PYTHON", "3.13t-tsan"))
+def threads(session):
+    """The threads test under ThreadSanitizer, on a free-threaded CPython
+    built with it (TESSEL_TSAN_PYTHON: scripts/build-freethreaded --tsan)."""
+    # The module is built by clang, as the interpreter is, so that both use
+    # the one runtime that the interpreter carries.  CPython's own list of
+    # its known races is applied.  The interpreter's remaining reports are
+    # its own optimistic reads racing the reuse of freed memory: logged and
+    # counted, while a report in which either racing access is made by
+    # tessel's code fails the check.
+    config = session.run("python", "-c", "import sysconfig; print(sysconfig.get_config_var("
+                         "'CONFIG_ARGS'))", silent=True)
+    if "--with-thread-sanitizer" not in config or "--disable-gil" not in config:
+        session.error("not a free-threaded CPython built with ThreadSanitizer")
+    # Only what the test needs: everything runs slowly under the sanitizer.
+    session.install(".[clipboard,notify]", *[r for r in TEST if r.startswith("pytest")],
+                    "--force-reinstall", "-Csetup-args=-Db_sanitize=thread",
+                    "-Csetup-args=-Db_lundef=false", env={"CXX": "clang++"})
+    suppressions = Path(session.run("python", "-c", "import sys; print(sys.base_prefix)",
+                                    silent=True).strip(), "share", "tsan-suppressions.txt")
+    with tempfile.TemporaryDirectory() as logs:
+        env = {"TSAN_OPTIONS": f"suppressions={suppressions}:log_path={logs}/tsan:exitcode=0"}
+        pytest(session, "tests/test_threads.py", env=env)
+        reports = [r for log in Path(logs).iterdir()
+                   for r in log.read_text().split("WARNING: ThreadSanitizer:")[1:]]
+    ours = [r for r in reports if any("(tessel.cpython-" in first for first in racing_frames(r))]
+    for report in ours:
+        session.log("WARNING: ThreadSanitizer:" + report)
+    session.log(f"{len(ours)} reports against tessel ({len(reports) - len(ours)} of the "
+                "interpreter's own ignored)")
+    if ours:
+        session.error("ThreadSanitizer found races in tessel")
+
+
+def racing_frames(report):
+    """The innermost frame of each of the two racing accesses of a
+    ThreadSanitizer report."""
+    frames, in_access = [], False
+    for line in report.splitlines():
+        if line.startswith("  ") and not line.startswith("   ") and " of size " in line:
+            in_access = True
+        elif in_access and line.strip().startswith("#0 "):
+            frames.append(line)
+            in_access = False
+    return frames
+
+
 @nox.session
 def format(session):
     """The C++ sources as clang-format writes them (`-- fix` rewrites)."""
