@@ -3,10 +3,6 @@
 
 namespace tessel {
 
-// FileCreator's method of this area, defined below its body; the class is
-// assembled in file_creator.cpp.
-extern const FunctionSpec parse_brace_expansion_spec;
-
 namespace {
 
 Ref group(PyObject* match, long index) noexcept {

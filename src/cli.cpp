@@ -105,7 +105,7 @@ Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
             if (size < 0) return {};
             term = Ref::steal(PyLong_FromSsize_t(size));
         } else {
-            term = Ref::borrow(state.one.get());
+            term = Ref::new_ref(state.one.get());
         }
         if (!term || PyList_Append(terms.get(), term.get()) < 0) return {};
     }
@@ -113,14 +113,14 @@ Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
     return call(state.sum.get(), {terms.get()});
 }
 
-// The parser's help printed: a borrowed None, or null with an exception set.
+// The parser's help printed: None, or null with an exception set.
 Ref help_and_none(PyObject* parser) noexcept {
     if (!call_method(parser, interned<"print_help">())) return {};
-    return Ref::borrow(Py_None);
+    return Ref::new_ref(Py_None);
 }
 
 // The file arguments of the command line, regrouped; or, when there are
-// none, the parser's help printed and a borrowed None.
+// none, the parser's help printed and None.
 Ref file_list_or_help(PyObject* parser) noexcept {
     Ref argv = sys_argv();
     if (!argv) return {};

@@ -4,11 +4,6 @@
 
 namespace tessel {
 
-// FileCreator's methods: those of this file (below their bodies) and those
-// of brace expansion (braces.cpp) and notifications (notify.cpp).
-extern const FunctionSpec init_spec, create_file_spec, create_files_spec;
-extern const FunctionSpec parse_brace_expansion_spec, init_growl_spec, notify_spec;
-
 namespace {
 
 PyObject* init(PyObject* const* params) noexcept {
@@ -127,7 +122,7 @@ PyObject* create_files(PyObject* const* params) noexcept {
     if (PyErr_Occurred()) return nullptr;
     Py_ssize_t success_count = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_files.get()); ++i) {
-        Ref filepath = Ref::borrow(PyList_GET_ITEM(all_files.get(), i));
+        Ref filepath = Ref::new_ref(PyList_GET_ITEM(all_files.get(), i));
         Ref created = call_method(self, interned<"create_file">(), {filepath.get()});
         if (!created) return nullptr;
         const int truth = PyObject_IsTrue(created.get());
@@ -190,14 +185,9 @@ const FunctionSpec create_files_spec = {
 
 // class FileCreator: its methods, in the order of the class body.
 Ref make_file_creator() noexcept {
-    const std::pair<PyObject*, const FunctionSpec*> methods[] = {
-        {interned<"__init__">(), &init_spec},
-        {interned<"_init_growl">(), &init_growl_spec},
-        {interned<"parse_brace_expansion">(), &parse_brace_expansion_spec},
-        {interned<"create_file">(), &create_file_spec},
-        {interned<"_notify">(), &notify_spec},
-        {interned<"create_files">(), &create_files_spec},
-    };
+    const FunctionSpec* const methods[] = {
+        &init_spec,        &init_growl_spec, &parse_brace_expansion_spec,
+        &create_file_spec, &notify_spec,     &create_files_spec};
     Ref ns = Ref::steal(PyDict_New());
     if (!ns) return {};
     if (!set_item(ns.get(), interned<"__module__">(), interned<"tessel.tessel">()) ||
@@ -205,9 +195,10 @@ Ref make_file_creator() noexcept {
         !set_item(ns.get(), interned<"__doc__">(),
                   interned<"Handles file creation with notification support">()))
         return {};
-    for (auto [name, spec] : methods) {
+    for (const FunctionSpec* spec : methods) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
         Ref f = make_function(*spec);
-        if (!set_item(ns.get(), name, f.get())) return {};
+        if (!name || !f || !set_item(ns.get(), name.get(), f.get())) return {};
     }
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) return {};

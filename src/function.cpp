@@ -210,7 +210,7 @@ PyObject* function_text_signature(PyObject* self, void*) noexcept {
 Ref annotation_of(PyObject* self, PyObject* name, PyObject* empty) noexcept {
     Ref found;
     const int present = dict_item(as_function(self)->annotations, name, found);
-    return present == 0 ? Ref::borrow(empty) : std::move(found);
+    return present == 0 ? Ref::new_ref(empty) : std::move(found);
 }
 
 // inspect.signature() takes __signature__ before __text_signature__, which

@@ -41,7 +41,7 @@ int dict_item(PyObject* dict, PyObject* key, Ref& found) noexcept {
     // 3.12 always has the GIL: nothing runs between the lookup and the
     // new reference.
     PyObject* value = PyDict_GetItemWithError(dict, key);
-    found = Ref::borrow(value);
+    found = Ref::new_ref(value);
     return value ? 1 : PyErr_Occurred() ? -1 : 0;
 #endif
 }
@@ -52,7 +52,7 @@ Ref list_item(PyObject* list, Py_ssize_t index) noexcept {
     if (!item && PyErr_ExceptionMatches(PyExc_IndexError)) PyErr_Clear();
     return item;
 #else
-    return Ref::borrow(index < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, index) : nullptr);
+    return Ref::new_ref(index < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, index) : nullptr);
 #endif
 }
 
@@ -225,7 +225,7 @@ int debug_requested() noexcept {
 }
 
 bool set_item(PyObject* dict, PyObject* name, PyObject* value) noexcept {
-    return value && PyDict_SetItem(dict, name, value) == 0;
+    return PyDict_SetItem(dict, name, value) == 0;
 }
 
 bool print_exception(PyObject* prefix, PyObject* e) noexcept {

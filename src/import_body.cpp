@@ -5,7 +5,12 @@
 namespace tessel {
 namespace {
 
-bool bind(PyObject* name, PyObject* value) noexcept { return set_item(state.globals, name, value); }
+// Binds a module global to what a step of the body made: made is that
+// step's result, null when it failed (its exception stands, and nothing is
+// bound).
+bool bind(PyObject* name, Ref made) noexcept {
+    return made && set_item(state.globals, name, made.get());
+}
 
 Ref import(PyObject* name, PyObject* fromlist = nullptr) noexcept {
     return Ref::steal(PyImport_ImportModuleLevelObject(name, state.globals, nullptr, fromlist, 0));
@@ -30,7 +35,7 @@ bool import_from(PyObject* module_name, std::initializer_list<PyObject*> wanted)
             PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U'", n, module_name);
             return false;
         }
-        if (!bind(n, value.get())) return false;
+        if (!bind(n, std::move(value))) return false;
     }
     return true;
 }
@@ -39,13 +44,12 @@ bool import_from(PyObject* module_name, std::initializer_list<PyObject*> wanted)
 bool import_host_modules() noexcept {
     for (PyObject* name :
          {interned<"sys">(), interned<"os">(), interned<"re">(), interned<"traceback">()}) {
-        Ref module = import(name);
-        if (!bind(name, module.get())) return false;
+        if (!bind(name, import(name))) return false;
     }
     return import_from(interned<"pathlib">(), {interned<"Path">()}) &&
            import_from(interned<"typing">(),
                        {interned<"List">(), interned<"Tuple">(), interned<"Optional">()}) &&
-           bind(interned<"argparse">(), import(interned<"argparse">()).get());
+           bind(interned<"argparse">(), import(interned<"argparse">()));
 }
 
 // The help formatter is a nicety: whatever goes wrong, fall back.
@@ -55,7 +59,7 @@ bool bind_help_formatter() noexcept {
     Ref argparse = global(interned<"argparse">());
     if (!argparse) return false;
     Ref fallback = getattr(argparse.get(), interned<"RawTextHelpFormatter">());
-    return bind(interned<"CustomRichHelpFormatter">(), fallback.get());
+    return bind(interned<"CustomRichHelpFormatter">(), std::move(fallback));
 }
 
 // `import module` binding bound_as (the top-level package of a dotted
@@ -63,27 +67,30 @@ bool bind_help_formatter() noexcept {
 // False and a warning, and the body goes on.
 bool probe_optional(PyObject* module, PyObject* bound_as, PyObject* flag,
                     PyObject* warning) noexcept {
-    if (Ref imported = import(module)) return bind(bound_as, imported.get()) && bind(flag, Py_True);
+    if (Ref imported = import(module))
+        return bind(bound_as, std::move(imported)) && bind(flag, Ref::new_ref(Py_True));
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return false;
     PyErr_Clear();
-    return bind(flag, Py_False) && print(warning);
+    return bind(flag, Ref::new_ref(Py_False)) && print(warning);
 }
 
-bool bind_function(PyObject* name, const FunctionSpec& spec) noexcept {
-    Ref f = make_function(spec);
-    return f && bind(name, f.get());
+// Binds the function of spec under its own name; that name, or null.
+Ref bind_function(const FunctionSpec& spec) noexcept {
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    if (!name || !bind(name.get(), make_function(spec))) return {};
+    return name;
 }
 
 // NAME, then __version__ from get_version(), then __filename__.
 bool bind_identity() noexcept {
-    if (!bind(interned<"NAME">(), interned<"tessel">())) return false;
-    PyObject* get_version_name = interned<"get_version">();
-    if (!bind_function(get_version_name, get_version_spec)) return false;
-    Ref get_version = global(get_version_name);
+    if (!bind(interned<"NAME">(), Ref::new_ref(interned<"tessel">()))) return false;
+    Ref get_version_name = bind_function(get_version_spec);
+    if (!get_version_name) return false;
+    Ref get_version = global(get_version_name.get());
     if (!get_version) return false;
-    if (!bind(interned<"__version__">(), call(get_version.get(), {}).get())) return false;
+    if (!bind(interned<"__version__">(), call(get_version.get(), {}))) return false;
     Ref path = module_file_path();
-    return path && bind(interned<"__filename__">(), getattr(path.get(), interned<"name">()).get());
+    return path && bind(interned<"__filename__">(), getattr(path.get(), interned<"name">()));
 }
 
 // Run as the main program: sys.exit(main()).
@@ -110,7 +117,7 @@ bool bind_builtins() noexcept {
     Ref module = Ref::steal(PyImport_Import(interned<"builtins">()));
     if (!module) return false;
     PyObject* builtins = PyModule_GetDict(module.get());
-    state.builtins = Ref::borrow(builtins);
+    state.builtins = Ref::new_ref(builtins);
     for (auto [slot, name] : {std::pair{&state.print, interned<"print">()},
                               {&state.open, interned<"open">()},
                               {&state.sum, interned<"sum">()}}) {
@@ -137,11 +144,9 @@ bool run_import_body() noexcept {
         return false;
     const int growl = truth_of_global(interned<"HAS_GROWL">());
     if (growl < 0 || (growl && !(state.gntp_guard = make_gntp_guard()))) return false;
-    if (!bind_identity() || !bind(interned<"FileCreator">(), make_file_creator().get()))
-        return false;
-    if (!bind_function(interned<"main">(), main_spec) || !exit_if_main()) return false;
-    Ref test = Ref::steal(PyDict_New());
-    return bind(interned<"__test__">(), test.get());
+    if (!bind_identity() || !bind(interned<"FileCreator">(), make_file_creator())) return false;
+    if (!bind_function(main_spec) || !exit_if_main()) return false;
+    return bind(interned<"__test__">(), Ref::steal(PyDict_New()));
 }
 
 }  // namespace tessel

@@ -50,7 +50,7 @@ bool attach_to_interpreter(PyObject* module) noexcept {
     }
     Ref capsule = Ref::steal(PyCapsule_New(&state, interpreter_dict_key, release_with_interpreter));
     if (!capsule) return false;
-    Ref held = Ref::borrow(module);
+    Ref held = Ref::new_ref(module);
     if (PyCapsule_SetContext(capsule.get(), held.get()) < 0) return false;
     held.release();  // the capsule's context owns it now
     if (PyDict_SetItemString(dict, interpreter_dict_key, capsule.get()) < 0) return false;

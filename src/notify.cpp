@@ -5,10 +5,6 @@
 
 namespace tessel {
 
-// FileCreator's methods of this area, defined below their bodies; the class
-// is assembled in file_creator.cpp.
-extern const FunctionSpec init_growl_spec, notify_spec;
-
 namespace {
 
 // The application as GNTP knows it, and its one notification type.
@@ -24,7 +20,7 @@ Ref icon_argument(PyObject* self) noexcept {
     if (!exists) return {};
     const int present = PyObject_IsTrue(exists.get());
     if (present < 0) return {};
-    if (!present) return Ref::borrow(Py_None);
+    if (!present) return Ref::new_ref(Py_None);
     icon_path = getattr(self, interned<"icon_path">());
     if (!icon_path) return {};
     Ref uri = call_method(icon_path.get(), interned<"as_uri">());

@@ -19,11 +19,10 @@ namespace tessel {
 class Ref {
 public:
     Ref() = default;
+    // Takes over the reference that the caller owns.
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
-    static Ref borrow(PyObject* p) noexcept {
-        Py_XINCREF(p);
-        return Ref(p);
-    }
+    // A new reference of its own to p, which stays the caller's (Py_XNewRef).
+    static Ref new_ref(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }
 
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
@@ -241,8 +240,7 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*>
                 std::initializer_list<Keyword> keywords = {}) noexcept;
 Ref getattr(PyObject* obj, PyObject* name) noexcept;
 
-// dict[name] = value; false with an exception set (also for a null value,
-// whose maker set one).
+// dict[name] = value; false with an exception set.
 bool set_item(PyObject* dict, PyObject* name, PyObject* value) noexcept;
 
 // A new list holding item alone.
@@ -344,9 +342,12 @@ inline bool handle_and_print(const FunctionSpec& spec, Where where, PyObject* pr
 Ref make_file_creator() noexcept;
 // The class that notify.cpp puts on gntp's sockets (state.gntp_guard).
 Ref make_gntp_guard() noexcept;
+// FileCreator's methods, each defined below its body, in the order of the
+// class body (file_creator.cpp, notify.cpp, braces.cpp).
+extern const FunctionSpec init_spec, init_growl_spec, parse_brace_expansion_spec, create_file_spec,
+    notify_spec, create_files_spec;
 // get_version (version.cpp) and main (cli.cpp).
-extern const FunctionSpec get_version_spec;
-extern const FunctionSpec main_spec;
+extern const FunctionSpec get_version_spec, main_spec;
 
 // Binds the built-ins that the module takes once; false with an exception set.
 bool bind_builtins() noexcept;

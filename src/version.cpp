@@ -4,8 +4,8 @@
 namespace tessel {
 namespace {
 
-// The version from the first accepted line of an open version file, or a
-// borrowed None when no line is accepted.
+// The version from the first accepted line of an open version file, or None
+// when no line is accepted.
 Ref version_from_lines(PyObject* file) noexcept {
     Ref lines = Ref::steal(PyObject_GetIter(file));
     if (!lines) return {};
@@ -31,12 +31,12 @@ Ref version_from_lines(PyObject* file) noexcept {
         return call_method(value.get(), interned<"strip">(), {interned<"'">()});
     }
     if (PyErr_Occurred()) return {};
-    return Ref::borrow(Py_None);
+    return Ref::new_ref(Py_None);
 }
 
 // After a failure in the block of `with`: __exit__ with the exception, which
 // is being handled meanwhile (so that one __exit__ raises carries it as its
-// __context__).  A borrowed None when __exit__ suppresses the exception,
+// __context__).  None when __exit__ suppresses the exception,
 // else null with the exception (or __exit__'s own) set.
 Ref exit_after_failure(PyObject* exit) noexcept {
     Ref exc = Ref::steal(PyErr_GetRaisedException());
@@ -50,7 +50,7 @@ Ref exit_after_failure(PyObject* exit) noexcept {
     if (!suppressed) return {};
     const int truth = PyObject_IsTrue(suppressed.get());
     if (truth < 0) return {};
-    if (truth) return Ref::borrow(Py_None);
+    if (truth) return Ref::new_ref(Py_None);
     PyErr_SetRaisedException(exc.release());
     return {};
 }
@@ -71,11 +71,11 @@ Ref read_version_file(PyObject* version_file) noexcept {
     return version;
 }
 
-// directory / (subdirectory /) "__version__.py" if it is a file: the path, a
-// borrowed None when it is not, or null with an exception set.
+// directory / (subdirectory /) "__version__.py" if it is a file: the path,
+// None when it is not, or null with an exception set.
 Ref version_file_in(PyObject* directory, PyObject* subdirectory = nullptr) noexcept {
     Ref folder = subdirectory ? Ref::steal(PyNumber_TrueDivide(directory, subdirectory))
-                              : Ref::borrow(directory);
+                              : Ref::new_ref(directory);
     if (!folder) return {};
     Ref path = Ref::steal(PyNumber_TrueDivide(folder.get(), interned<"__version__.py">()));
     if (!path) return {};
@@ -83,10 +83,10 @@ Ref version_file_in(PyObject* directory, PyObject* subdirectory = nullptr) noexc
     if (!is_file) return {};
     const int found = PyObject_IsTrue(is_file.get());
     if (found < 0) return {};
-    return found ? std::move(path) : Ref::borrow(Py_None);
+    return found ? std::move(path) : Ref::new_ref(Py_None);
 }
 
-// The version, or a borrowed None when there is no accepted line or no file:
+// The version, or None when there is no accepted line or no file:
 // the file beside the module, else the one in the subdirectory NAME.
 Ref find_version() noexcept {
     Ref directory = module_directory();
