@@ -8,7 +8,7 @@ namespace {
 Ref group(PyObject* match, long index) noexcept {
     Ref number = Ref::steal(PyLong_FromLong(index));
     if (!number) return {};
-    return call_method(match, interned<"group">(), {number.get()});
+    return call_method(match, interned<"group">(), number.get());
 }
 
 // A prefix without a trailing separator gets a "/": dir{a} means dir/a.
@@ -16,7 +16,7 @@ Ref with_separator(Ref prefix) noexcept {
     const int nonempty = PyObject_IsTrue(prefix.get());
     if (nonempty < 0) return {};
     if (!nonempty) return prefix;
-    Ref ends = call_method(prefix.get(), interned<"endswith">(), {state.separators.get()});
+    Ref ends = call_method(prefix.get(), interned<"endswith">(), state.separators.get());
     if (!ends) return {};
     const int separated = PyObject_IsTrue(ends.get());
     if (separated < 0) return {};
@@ -33,7 +33,7 @@ Ref words_of(PyObject* part) noexcept {
         if (!stripped) return {};
         return call_method(stripped.get(), interned<"split">());
     }
-    Ref stripped = call(state.str_strip.get(), {part});
+    Ref stripped = call(state.str_strip.get(), part);
     if (!stripped) return {};
     return Ref::steal(PyUnicode_Split(stripped.get(), nullptr, -1));
 }
@@ -50,7 +50,7 @@ Ref path_of(PyObject* prefix, PyObject* item, PyObject* suffix) noexcept {
 
 // The items between the braces: the words of each comma-separated part.
 Ref items_of(PyObject* items_str) noexcept {
-    Ref parts = call_method(items_str, interned<"split">(), {interned<",">()});
+    Ref parts = call_method(items_str, interned<"split">(), interned<",">());
     if (!parts) return {};
     Ref items = Ref::steal(PyList_New(0));
     if (!items) return {};
@@ -70,7 +70,7 @@ PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     if (!re) return nullptr;
     // What comes before the braces, the items inside them, what follows them.
     PyObject* pattern = interned<"([^{]*)\\{([^}]+)\\}([^{]*)">();
-    Ref match = call_method(re.get(), interned<"search">(), {pattern, text});
+    Ref match = call_method(re.get(), interned<"search">(), pattern, text);
     if (!match) return nullptr;
     const int found = PyObject_IsTrue(match.get());
     if (found < 0) return nullptr;

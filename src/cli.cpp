@@ -27,15 +27,14 @@ Ref build_parser() noexcept {
     if (!parser_type) return {};
     Ref formatter = global(interned<"CustomRichHelpFormatter">());
     if (!formatter) return {};
-    Ref parser = call(parser_type.get(), {},
-                      {kw<"description">(interned<description>()),
-                       kw<"formatter_class">(formatter.get()), kw<"epilog">(interned<epilog>())});
+    Ref parser = call(parser_type.get(), kw<"description">(interned<description>()),
+                      kw<"formatter_class">(formatter.get()), kw<"epilog">(interned<epilog>()));
     if (!parser) return {};
 
     PyObject* add_argument = interned<"add_argument">();
-    if (!call_method(parser.get(), add_argument, {interned<"files">()},
-                     {kw<"metavar">(interned<"FILE">()), kw<"nargs">(interned<"*">()),
-                      kw<"help">(interned<"File(s) to create. Supports brace expansion.">())}))
+    if (!call_method(parser.get(), add_argument, interned<"files">(),
+                     kw<"metavar">(interned<"FILE">()), kw<"nargs">(interned<"*">()),
+                     kw<"help">(interned<"File(s) to create. Supports brace expansion.">())))
         return {};
 
     Ref version = global(interned<"__version__">());
@@ -43,13 +42,13 @@ Ref build_parser() noexcept {
     Ref version_text = concat_format(interned<"tessel v">(), version.get(),
                                      interned<" by the tessel developers">());
     if (!version_text ||
-        !call_method(parser.get(), add_argument, {interned<"--version">()},
-                     {kw<"action">(interned<"version">()), kw<"version">(version_text.get())}))
+        !call_method(parser.get(), add_argument, interned<"--version">(),
+                     kw<"action">(interned<"version">()), kw<"version">(version_text.get())))
         return {};
 
-    if (!call_method(parser.get(), add_argument, {interned<"--debug">()},
-                     {kw<"action">(interned<"store_true">()),
-                      kw<"help">(interned<"Show detailed error messages">())}))
+    if (!call_method(parser.get(), add_argument, interned<"--debug">(),
+                     kw<"action">(interned<"store_true">()),
+                     kw<"help">(interned<"Show detailed error messages">())))
         return {};
     return parser;
 }
@@ -99,7 +98,7 @@ Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
         if (brace < 0) return {};
         Ref term;
         if (brace) {
-            Ref expanded = call_method(creator, interned<"parse_brace_expansion">(), {entry.get()});
+            Ref expanded = call_method(creator, interned<"parse_brace_expansion">(), entry.get());
             if (!expanded) return {};
             const Py_ssize_t size = PyObject_Size(expanded.get());
             if (size < 0) return {};
@@ -110,7 +109,7 @@ Ref expected_count(PyObject* creator, PyObject* file_list) noexcept {
         if (!term || PyList_Append(terms.get(), term.get()) < 0) return {};
     }
     if (PyErr_Occurred()) return {};
-    return call(state.sum.get(), {terms.get()});
+    return call(state.sum.get(), terms.get());
 }
 
 // The parser's help printed: None, or null with an exception set.
@@ -164,9 +163,9 @@ PyObject* main(PyObject* const*) noexcept {
 
     Ref creator_type = global(interned<"FileCreator">());
     if (!creator_type) return nullptr;
-    Ref creator = call(creator_type.get(), {});
+    Ref creator = call(creator_type.get());
     if (!creator) return nullptr;
-    Ref success_count = call_method(creator.get(), interned<"create_files">(), {file_list.get()});
+    Ref success_count = call_method(creator.get(), interned<"create_files">(), file_list.get());
     if (!success_count) return nullptr;
     Ref total_expected = expected_count(creator.get(), file_list.get());
     if (!total_expected) return nullptr;

@@ -40,15 +40,14 @@ bool names_a_directory(PyObject* filepath) noexcept {
 bool make_blank_file(PyObject* filepath, PyObject* file_path) noexcept {
     if (names_a_directory(filepath)) {
         Ref os = global(interned<"os">());
-        return os && call_method(os.get(), interned<"utime">(), {filepath});
+        return os && call_method(os.get(), interned<"utime">(), filepath);
     }
     Ref parent = getattr(file_path, interned<"parent">());
     if (!parent) return false;
-    if (!call_method(parent.get(), interned<"mkdir">(), {},
-                     {kw<"parents">(Py_True), kw<"exist_ok">(Py_True)}))
+    if (!call_method(parent.get(), interned<"mkdir">(), kw<"parents">(Py_True),
+                     kw<"exist_ok">(Py_True)))
         return false;
-    return static_cast<bool>(
-        call_method(file_path, interned<"touch">(), {}, {kw<"exist_ok">(Py_True)}));
+    return static_cast<bool>(call_method(file_path, interned<"touch">(), kw<"exist_ok">(Py_True)));
 }
 
 // clipboard.copy(str(file_path.absolute())); false with an exception set.
@@ -60,7 +59,7 @@ bool copy_path(PyObject* file_path) noexcept {
     Ref absolute = call_method(file_path, interned<"absolute">());
     if (!absolute) return false;
     Ref text = Ref::steal(PyObject_Str(absolute.get()));
-    return text && call(copy.get(), {text.get()});
+    return text && call(copy.get(), text.get());
 }
 
 // The clipboard copy; a failure derived from Exception becomes a warning.
@@ -78,7 +77,7 @@ bool create_and_report(PyObject* self, PyObject* filepath) noexcept {
     const int clipboard = truth_of_global(interned<"HAS_CLIPBOARD">());
     if (clipboard < 0 || (clipboard && !copy_to_clipboard(file_path.get()))) return false;
     Ref path_text = Ref::steal(PyObject_Str(file_path.get()));
-    if (!path_text || !call_method(self, interned<"_notify">(), {path_text.get()})) return false;
+    if (!path_text || !call_method(self, interned<"_notify">(), path_text.get())) return false;
     Ref absolute = call_method(file_path.get(), interned<"absolute">());
     if (!absolute) return false;
     Ref line = concat_format(interned<"\xE2\x9C\x93 File created: \"">(), absolute.get(),
@@ -113,7 +112,7 @@ PyObject* create_files(PyObject* const* params) noexcept {
         const int brace = is_brace_argument(file_arg.get());
         if (brace < 0) return nullptr;
         if (brace) {
-            Ref expanded = call_method(self, interned<"parse_brace_expansion">(), {file_arg.get()});
+            Ref expanded = call_method(self, interned<"parse_brace_expansion">(), file_arg.get());
             if (!expanded || !extend(all_files.get(), expanded.get())) return nullptr;
         } else if (PyList_Append(all_files.get(), file_arg.get()) < 0) {
             return nullptr;
@@ -123,7 +122,7 @@ PyObject* create_files(PyObject* const* params) noexcept {
     Py_ssize_t success_count = 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all_files.get()); ++i) {
         Ref filepath = Ref::new_ref(PyList_GET_ITEM(all_files.get(), i));
-        Ref created = call_method(self, interned<"create_file">(), {filepath.get()});
+        Ref created = call_method(self, interned<"create_file">(), filepath.get());
         if (!created) return nullptr;
         const int truth = PyObject_IsTrue(created.get());
         if (truth < 0) return nullptr;
@@ -202,8 +201,8 @@ Ref make_file_creator() noexcept {
     }
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) return {};
-    return call(reinterpret_cast<PyObject*>(&PyType_Type),
-                {interned<"FileCreator">(), bases.get(), ns.get()});
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), interned<"FileCreator">(), bases.get(),
+                ns.get());
 }
 
 }  // namespace tessel

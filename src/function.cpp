@@ -59,7 +59,7 @@ PyObject* wrong_type(PyObject* param_name, PyTypeObject* wanted, PyObject* arg) 
         "tessel takes exact built-in types only: instances of subclasses of %s are refused",
         wanted->tp_name));
     if (note) {
-        Ref done = call_method(exc.get(), interned<"add_note">(), {note.get()});
+        Ref done = call_method(exc.get(), interned<"add_note">(), note.get());
         if (!done) return nullptr;  // the failure of add_note replaces the TypeError
     }
     PyErr_SetRaisedException(exc.release());
@@ -234,12 +234,12 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
         PyObject* name = p.name();
         Ref annotation = annotation_of(self, name, empty.get());
         if (!annotation) return nullptr;
-        Ref param = call(parameter.get(), {name, kind.get()}, {kw<"annotation">(annotation.get())});
+        Ref param = call(parameter.get(), name, kind.get(), kw<"annotation">(annotation.get()));
         if (!param || PyList_Append(params.get(), param.get()) < 0) return nullptr;
     }
     Ref result = annotation_of(self, interned<"return">(), empty.get());
     if (!result) return nullptr;
-    return call(signature.get(), {params.get()}, {kw<"return_annotation">(result.get())}).release();
+    return call(signature.get(), params.get(), kw<"return_annotation">(result.get())).release();
 }
 
 // Copies and pickles treat the functions as Python treats its own: a copy is

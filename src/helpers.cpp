@@ -72,63 +72,18 @@ int truth_of_global(PyObject* name) noexcept {
 
 // Calls -----------------------------------------------------------------------
 
-namespace {
-
-// Room for self, up to eight more arguments, and the slot in front that
-// PY_VECTORCALL_ARGUMENTS_OFFSET lets the callee borrow.
-constexpr std::size_t max_call_args = 10;
-
-// The vectorcall arguments of one call: [slot] self? positional... keyword
-// values..., and the tuple of the keyword names.
-class CallArgs {
-public:
-    CallArgs(PyObject* self, std::initializer_list<PyObject*> args,
-             std::initializer_list<Keyword> keywords) noexcept {
-        if (1 + (self ? 1 : 0) + args.size() + keywords.size() > max_call_args) {
-            PyErr_SetString(PyExc_SystemError, "tessel: too many call arguments");
-            return;
-        }
-        std::size_t n = 1;
-        if (self) buffer_[n++] = self;
-        for (PyObject* a : args) buffer_[n++] = a;
-        positional_ = n - 1;
-        if (keywords.size() > 0) {
-            kwnames_ = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
-            if (!kwnames_) return;
-            Py_ssize_t i = 0;
-            for (const Keyword& k : keywords) {
-                PyTuple_SET_ITEM(kwnames_.get(), i++, Py_NewRef(k.name()));
-                buffer_[n++] = k.value;
-            }
-        }
-        ready_ = true;
+Ref calls::vectorcall(PyObject* target, bool method, PyObject** args, std::size_t count,
+                      PyObject* (*const* names)() noexcept, std::size_t keyword_count) noexcept {
+    Ref kwnames;
+    if (keyword_count > 0) {
+        kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keyword_count)));
+        if (!kwnames) return {};
+        for (std::size_t i = 0; i < keyword_count; ++i)
+            PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]()));
     }
-    bool ready() const noexcept { return ready_; }
-    PyObject* const* args() const noexcept { return buffer_.data() + 1; }
-    std::size_t nargsf() const noexcept { return positional_ | PY_VECTORCALL_ARGUMENTS_OFFSET; }
-    PyObject* kwnames() const noexcept { return kwnames_.get(); }
-
-private:
-    std::array<PyObject*, max_call_args> buffer_{};
-    std::size_t positional_ = 0;
-    Ref kwnames_;
-    bool ready_ = false;
-};
-
-}  // namespace
-
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
-         std::initializer_list<Keyword> keywords) noexcept {
-    CallArgs call(nullptr, args, keywords);
-    if (!call.ready()) return {};
-    return Ref::steal(PyObject_Vectorcall(callable, call.args(), call.nargsf(), call.kwnames()));
-}
-
-Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args,
-                std::initializer_list<Keyword> keywords) noexcept {
-    CallArgs call(self, args, keywords);
-    if (!call.ready()) return {};
-    return Ref::steal(PyObject_VectorcallMethod(name, call.args(), call.nargsf(), call.kwnames()));
+    const std::size_t nargsf = (count - keyword_count) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return Ref::steal(method ? PyObject_VectorcallMethod(target, args + 1, nargsf, kwnames.get())
+                             : PyObject_Vectorcall(target, args + 1, nargsf, kwnames.get()));
 }
 
 Ref getattr(PyObject* obj, PyObject* name) noexcept {
@@ -137,7 +92,7 @@ Ref getattr(PyObject* obj, PyObject* name) noexcept {
 
 // Texts -----------------------------------------------------------------------
 
-bool print(PyObject* text) noexcept { return static_cast<bool>(call(state.print.get(), {text})); }
+bool print(PyObject* text) noexcept { return static_cast<bool>(call(state.print.get(), text)); }
 
 Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) noexcept {
     Ref formatted = Ref::steal(PyObject_Format(obj, interned<"">()));
@@ -181,7 +136,7 @@ bool extend(PyObject* list, PyObject* items) noexcept {
         const Py_ssize_t end = PyList_GET_SIZE(list);
         return PyList_SetSlice(list, end, end, items) == 0;
     }
-    return static_cast<bool>(call_method(list, interned<"extend">(), {items}));
+    return static_cast<bool>(call_method(list, interned<"extend">(), items));
 }
 
 int is_brace_argument(PyObject* arg) noexcept {
@@ -195,7 +150,7 @@ int is_brace_argument(PyObject* arg) noexcept {
 Ref make_path(PyObject* arg) noexcept {
     Ref path_type = global(interned<"Path">());
     if (!path_type) return {};
-    return call(path_type.get(), {arg});
+    return call(path_type.get(), arg);
 }
 
 Ref module_file_path() noexcept {
@@ -203,7 +158,7 @@ Ref module_file_path() noexcept {
     if (!path_type) return {};
     Ref file = global(interned<"__file__">());
     if (!file) return {};
-    return call(path_type.get(), {file.get()});
+    return call(path_type.get(), file.get());
 }
 
 Ref module_directory() noexcept {

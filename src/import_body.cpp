@@ -88,7 +88,7 @@ bool bind_identity() noexcept {
     if (!get_version_name) return false;
     Ref get_version = global(get_version_name.get());
     if (!get_version) return false;
-    if (!bind(interned<"__version__">(), call(get_version.get(), {}))) return false;
+    if (!bind(interned<"__version__">(), call(get_version.get()))) return false;
     Ref path = module_file_path();
     return path && bind(interned<"__filename__">(), getattr(path.get(), interned<"name">()));
 }
@@ -105,8 +105,8 @@ bool exit_if_main() noexcept {
     if (!exit) return false;
     Ref main = global(interned<"main">());
     if (!main) return false;
-    Ref status = call(main.get(), {});
-    return status && call(exit.get(), {status.get()});
+    Ref status = call(main.get());
+    return status && call(exit.get(), status.get());
 }
 
 }  // namespace

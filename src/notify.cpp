@@ -64,7 +64,7 @@ PyObject* recv_to_the_end(PyObject* const* params) noexcept {
     PyObject* self = params[0];
     Ref recv = getattr(reinterpret_cast<PyObject*>(Py_TYPE(self)->tp_base), interned<"recv">());
     if (!recv) return nullptr;
-    Ref data = call(recv.get(), {self, params[1]});
+    Ref data = call(recv.get(), self, params[1]);
     if (data && PyBytes_Check(data.get()) && PyBytes_GET_SIZE(data.get()) == 0) {
         PyErr_SetString(PyExc_ConnectionError, "connection closed before a complete answer");
         return nullptr;
@@ -107,8 +107,8 @@ Ref make_gntp_guard() noexcept {
         !set_item(body.get(), interned<"__module__">(), interned<"tessel.tessel">()) ||
         !set_item(body.get(), interned<"recv">(), recv.get()))
         return {};
-    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type),
-                   {interned<"socket">(), bases.get(), body.get()});
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), interned<"socket">(), bases.get(),
+                   body.get());
     // A hook that another hook refuses leaves the mend out, as the
     // interpreter leaves out hooks whose refusal is a RuntimeError.
     if (cls && PySys_AddAuditHook(give_sockets_an_end, nullptr) < 0) {
@@ -149,11 +149,10 @@ bool register_notifier(PyObject* self) noexcept {
     if (!icon) return false;
     Ref growl_notifier = getattr(notifier_module.get(), interned<"GrowlNotifier">());
     if (!growl_notifier) return false;
-    Ref notifier = call(
-        growl_notifier.get(), {},
-        {kw<"applicationName">(interned<application>()), kw<"notifications">(notifications.get()),
-         kw<"defaultNotifications">(default_notifications.get()),
-         kw<"applicationIcon">(icon.get())});
+    Ref notifier = call(growl_notifier.get(), kw<"applicationName">(interned<application>()),
+                        kw<"notifications">(notifications.get()),
+                        kw<"defaultNotifications">(default_notifications.get()),
+                        kw<"applicationIcon">(icon.get()));
     // Set, then read back: self.growl = ...; self.growl.register().
     if (!notifier || PyObject_SetAttr(self, interned<"growl">(), notifier.get()) < 0) return false;
     Ref growl = getattr(self, interned<"growl">());
@@ -184,10 +183,9 @@ bool send(PyObject* self, PyObject* filepath) noexcept {
     if (!icon) return false;
     return static_cast<bool>(guarded([&] {
         return call_method(
-            growl.get(), interned<"notify">(), {},
-            {kw<"noteType">(interned<notification_type>()), kw<"title">(interned<application>()),
-             kw<"description">(description.get()), kw<"icon">(icon.get()), kw<"sticky">(Py_False),
-             kw<"priority">(state.one.get())});
+            growl.get(), interned<"notify">(), kw<"noteType">(interned<notification_type>()),
+            kw<"title">(interned<application>()), kw<"description">(description.get()),
+            kw<"icon">(icon.get()), kw<"sticky">(Py_False), kw<"priority">(state.one.get()));
     }));
 }
 

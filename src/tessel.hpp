@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 namespace tessel {
@@ -234,10 +235,64 @@ constexpr Keyword kw(PyObject* value) noexcept {
     return {&interned<L>, value};
 }
 
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
-         std::initializer_list<Keyword> keywords = {}) noexcept;
-Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> args = {},
-                std::initializer_list<Keyword> keywords = {}) noexcept;
+namespace calls {
+
+// The vectorcall of target, or with method of self's method named target:
+// args[1..count] are the arguments, the last keyword_count of them the
+// values of the keywords that names gives; args[0] is free for the callee
+// to use (PY_VECTORCALL_ARGUMENTS_OFFSET), and self, if any, is args[1].
+Ref vectorcall(PyObject* target, bool method, PyObject** args, std::size_t count,
+               PyObject* (*const* names)() noexcept, std::size_t keyword_count) noexcept;
+
+template <class Item>
+constexpr bool is_keyword = std::is_same_v<Item, Keyword>;
+
+// Whether every argument is a PyObject* or a kw<>, the positional ones
+// first: what a call may be given, checked when it is compiled.
+template <class... Items>
+consteval bool well_formed() {
+    constexpr bool keyword[] = {is_keyword<Items>..., false};
+    for (std::size_t i = 1; i < sizeof...(Items); ++i)
+        if (keyword[i - 1] && !keyword[i]) return false;
+    return ((std::is_same_v<Items, PyObject*> || is_keyword<Items>) && ...);
+}
+
+template <class... Items>
+Ref call(PyObject* target, bool method, PyObject* self, Items... items) noexcept {
+    constexpr std::size_t keyword_count = (std::size_t{is_keyword<Items>} + ... + 0);
+    PyObject* args[2 + sizeof...(Items)] = {};
+    PyObject* (*names[1 + keyword_count])() noexcept = {};
+    std::size_t n = 1;
+    [[maybe_unused]] std::size_t k = 0;
+    if (self) args[n++] = self;
+    [[maybe_unused]] auto put = [&](auto item) {
+        if constexpr (is_keyword<decltype(item)>) {
+            names[k++] = item.name;
+            args[n++] = item.value;
+        } else {
+            args[n++] = item;
+        }
+    };
+    (put(items), ...);
+    return vectorcall(target, method, args, n - 1, names, keyword_count);
+}
+
+}  // namespace calls
+
+// callable(items...): call(f, a, b, kw<"name">(v)) is f(a, b, name=v).
+template <class... Items>
+Ref call(PyObject* callable, Items... items) noexcept {
+    static_assert(calls::well_formed<Items...>(), "PyObject* arguments, then kw<> ones");
+    return calls::call(callable, false, nullptr, items...);
+}
+
+// self.name(items...), as call() takes them.
+template <class... Items>
+Ref call_method(PyObject* self, PyObject* name, Items... items) noexcept {
+    static_assert(calls::well_formed<Items...>(), "PyObject* arguments, then kw<> ones");
+    return calls::call(name, true, self, items...);
+}
+
 Ref getattr(PyObject* obj, PyObject* name) noexcept;
 
 // dict[name] = value; false with an exception set.

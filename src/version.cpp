@@ -12,12 +12,12 @@ Ref version_from_lines(PyObject* file) noexcept {
     while (Ref line = Ref::steal(PyIter_Next(lines.get()))) {
         Ref stripped = call_method(line.get(), interned<"strip">());
         if (!stripped) return {};
-        Ref starts = call_method(stripped.get(), interned<"startswith">(), {interned<"version">()});
+        Ref starts = call_method(stripped.get(), interned<"startswith">(), interned<"version">());
         if (!starts) return {};
         const int accepted = PyObject_IsTrue(starts.get());
         if (accepted < 0) return {};
         if (!accepted) continue;
-        Ref parts = call_method(line.get(), interned<"split">(), {interned<"=">()});
+        Ref parts = call_method(line.get(), interned<"split">(), interned<"=">());
         if (!parts) return {};
         const Py_ssize_t count = PyObject_Size(parts.get());
         if (count < 0) return {};
@@ -26,9 +26,9 @@ Ref version_from_lines(PyObject* file) noexcept {
         if (!value) return {};
         value = call_method(value.get(), interned<"strip">());
         if (!value) return {};
-        value = call_method(value.get(), interned<"strip">(), {interned<"\"">()});
+        value = call_method(value.get(), interned<"strip">(), interned<"\"">());
         if (!value) return {};
-        return call_method(value.get(), interned<"strip">(), {interned<"'">()});
+        return call_method(value.get(), interned<"strip">(), interned<"'">());
     }
     if (PyErr_Occurred()) return {};
     return Ref::new_ref(Py_None);
@@ -44,8 +44,8 @@ Ref exit_after_failure(PyObject* exit) noexcept {
     Ref suppressed;
     {
         HandledScope handled(exc.get());
-        suppressed = call(exit, {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
-                                 traceback ? traceback.get() : Py_None});
+        suppressed = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                          traceback ? traceback.get() : Py_None);
     }
     if (!suppressed) return {};
     const int truth = PyObject_IsTrue(suppressed.get());
@@ -57,17 +57,17 @@ Ref exit_after_failure(PyObject* exit) noexcept {
 
 // `with open(version_file, "r") as f: ...`, closing the file on every way out.
 Ref read_version_file(PyObject* version_file) noexcept {
-    Ref manager = call(state.open.get(), {version_file, interned<"r">()});
+    Ref manager = call(state.open.get(), version_file, interned<"r">());
     if (!manager) return {};
     Ref enter = getattr(manager.get(), interned<"__enter__">());
     if (!enter) return {};
     Ref exit = getattr(manager.get(), interned<"__exit__">());
     if (!exit) return {};
-    Ref file = call(enter.get(), {});
+    Ref file = call(enter.get());
     if (!file) return {};
     Ref version = version_from_lines(file.get());
     if (!version) return exit_after_failure(exit.get());
-    if (!call(exit.get(), {Py_None, Py_None, Py_None})) return {};
+    if (!call(exit.get(), Py_None, Py_None, Py_None)) return {};
     return version;
 }
 
@@ -110,7 +110,7 @@ Ref find_version() noexcept {
 int traceback_requested() noexcept {
     Ref os = global(interned<"os">());
     if (!os) return -1;
-    Ref value = call_method(os.get(), interned<"getenv">(), {interned<"TRACEBACK">()});
+    Ref value = call_method(os.get(), interned<"getenv">(), interned<"TRACEBACK">());
     if (!value) return -1;
     for (const char* yes : {"1", "true", "True"})
         if (PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), yes) == 0)
