@@ -1,5 +1,6 @@
 """The checks that are an environment and a run of the test suite, as nox
-sessions: `nox -l` lists them, `nox` runs all but the benchmark.
+sessions: `nox -l` lists them, `nox` runs all but the benchmark and the
+ThreadSanitizer run (which needs its own interpreter).
 
 Interpreters: TESSEL_PYTHONS (default "3.12 3.13"), found as nox finds them
 (pythonX.Y on PATH, or a path).  Compilers of the warning check:
@@ -21,8 +22,6 @@ from python_discovery import get_interpreter
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"
 nox.options.reuse_venv = "yes"
-nox.options.sessions = ["tests", "wheel", "warnings", "sanitizers", "leaks", "valgrind",
-                        "format"]
 
 PYPROJECT = nox.project.load_toml("pyproject.toml")
 TEST = nox.project.dependency_groups(PYPROJECT, "test")
@@ -300,7 +299,7 @@ def memcheck_reports(xml):
     return reports, ignored
 
 
-@nox.session(python=os.environ.get("TESSEL_TSAN_PYTHON", "3.13t-tsan"))
+@nox.session(python=os.environ.get("TESSEL_TSAN_PYTHON", "3.13t-tsan"), default=False)
 def threads(session):
     """The threads test under ThreadSanitizer, on a free-threaded CPython
     built with it (TESSEL_TSAN_PYTHON: scripts/build-freethreaded --tsan)."""
@@ -357,7 +356,7 @@ def format(session):
     session.run("clang-format", "-i", *check, *sources)
 
 
-@nox.session(python="3.12")
+@nox.session(python="3.12", default=False)
 def bench(session):
     """The benchmark's quick run, which keeps it working."""
     # Its figures come from full runs by hand.
