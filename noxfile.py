@@ -32,15 +32,22 @@ COMPILERS = os.environ.get("TESSEL_COMPILERS", "g++ clang++ clang++-19").split()
 # The in-process test files, which valgrind runs: every entry with its
 # argument errors, every handler, lookups at each use, the version file,
 # creation and notification.
-IN_PROCESS = ["tests/test_calling.py", "tests/test_handlers.py", "tests/test_lookups.py",
-              "tests/test_version.py", "tests/test_file_creator.py", "tests/test_notify.py"]
+IN_PROCESS = [
+    "tests/test_calling.py",
+    "tests/test_handlers.py",
+    "tests/test_lookups.py",
+    "tests/test_version.py",
+    "tests/test_file_creator.py",
+    "tests/test_notify.py",
+]
 
 
 def install(session, target=".", *pip_args, env=None):
     """tessel (the checkout, or a wheel) with its extras and the suite's
     dependencies, built by pip with build isolation."""
-    session.install(f"{target}[clipboard,notify]", *TEST, *wheels_first(session, "mypy<2"),
-                    *pip_args, env=env)
+    session.install(
+        f"{target}[clipboard,notify]", *TEST, *wheels_first(session, "mypy<2"), *pip_args, env=env
+    )
 
 
 def wheels_first(session, *free_threaded_pins):
@@ -56,22 +63,38 @@ def wheels_first(session, *free_threaded_pins):
 
 
 def pytest(session, *args, env=None):
-    session.run("python", "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider", *args,
-                *session.posargs, env=env)
+    session.run(
+        "python",
+        "-P",
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        *args,
+        *session.posargs,
+        env=env,
+    )
 
 
 def python_version(session):
     """The session interpreter's version, X.Y.Z."""
-    return session.run("python", "-c", "import platform; print(platform.python_version())",
-                       silent=True).strip()
+    return session.run(
+        "python", "-c", "import platform; print(platform.python_version())", silent=True
+    ).strip()
 
 
 def abi_tag(session):
     """The ABI tag of the session interpreter's wheels: cp313, or cp313t
     for a free-threaded build."""
-    return session.run("python", "-c", "import sys, sysconfig; print('cp%d%d%s' % ("
-                       "*sys.version_info[:2], 't' if sysconfig.get_config_var('Py_GIL_DISABLED') "
-                       "else ''))", silent=True).strip()
+    return session.run(
+        "python",
+        "-c",
+        "import sys, sysconfig; print('cp%d%d%s' % ("
+        "*sys.version_info[:2], 't' if sysconfig.get_config_var('Py_GIL_DISABLED') "
+        "else ''))",
+        silent=True,
+    ).strip()
 
 
 @nox.session(python=PYTHONS)
@@ -95,8 +118,9 @@ def wheel(session):
     # twine needs cryptography (through keyring), which has no wheel for a
     # free-threaded 3.13 and cannot be built there (cffi refuses it).
     twine = not abi.endswith("t")
-    session.install(*[r for r in RELEASE if twine or not r.startswith("twine")],
-                    *wheels_first(session))
+    session.install(
+        *[r for r in RELEASE if twine or not r.startswith("twine")], *wheels_first(session)
+    )
     xy = ".".join(python_version(session).split(".")[:2])
     dist = Path("dist", xy + ("t" if abi.endswith("t") else ""))  # 3.13, 3.13t
     shutil.rmtree(dist, ignore_errors=True)
@@ -104,15 +128,21 @@ def wheel(session):
     (sdist,), (built,) = dist.glob("*.tar.gz"), dist.glob("*.whl")
     with tarfile.open(sdist) as archive:
         listing = {name.split("/", 1)[-1] for name in archive.getnames()}
-    for needed in ["LICENSE", "man/tessel.1.in", "tessel/__version__.py.in",
-                   "tessel/tessel.pyi", "tessel/py.typed"]:
+    for needed in [
+        "LICENSE",
+        "man/tessel.1.in",
+        "tessel/__version__.py.in",
+        "tessel/tessel.pyi",
+        "tessel/py.typed",
+    ]:
         if needed not in listing:
             session.error(f"{needed} is missing from {sdist}")
     session.log(f"built {sdist.name} ({len(listing)} files) and {built.name}")
 
     session.run("auditwheel", "show", str(built))
-    session.run("auditwheel", "repair", "--wheel-dir", str(dist / "repaired"), str(built),
-                silent=True)
+    session.run(
+        "auditwheel", "repair", "--wheel-dir", str(dist / "repaired"), str(built), silent=True
+    )
     (repaired,) = (dist / "repaired").glob("*.whl")
     tag = f"cp{xy.replace('.', '')}-{abi}-manylinux"
     if not repaired.name.split("-", 2)[2].startswith(tag):
@@ -131,8 +161,10 @@ def wheel(session):
     with tempfile.TemporaryDirectory() as demo, session.chdir(demo):
         out = session.run("tessel", "demo/{a,b,c}.txt", silent=True)
         made = sorted(os.listdir("demo"))
-    if made != ["a.txt", "b.txt", "c.txt"] or \
-            out.splitlines()[-1] != "3/3 file(s) created successfully":
+    if (
+        made != ["a.txt", "b.txt", "c.txt"]
+        or out.splitlines()[-1] != "3/3 file(s) created successfully"
+    ):
         session.error(f"tessel from the wheel did not work:\n{out}")
 
     for other in PYTHONS:
@@ -143,9 +175,19 @@ def wheel(session):
             continue
         # This pip, run by the other interpreter (which may have no pip of
         # its own), into a folder that stays empty.
-        refusal = session.run("pip", "--python", found.executable, "install", "--dry-run",
-                              "--no-deps", "--target", str(dist / "refused"), str(repaired),
-                              silent=True, success_codes=[1])
+        refusal = session.run(
+            "pip",
+            "--python",
+            found.executable,
+            "install",
+            "--dry-run",
+            "--no-deps",
+            "--target",
+            str(dist / "refused"),
+            str(repaired),
+            silent=True,
+            success_codes=[1],
+        )
         if "is not a supported wheel on this platform" not in refusal:
             session.error(f"{found.executable} failed for another reason:\n{refusal}")
         session.log(f"refused by {found.executable}, as it must be")
@@ -179,17 +221,28 @@ def warnings(session):
                 session.log(f"no {cxx}, skipped")
                 continue
             build = str(Path(work, cxx + "".join(flags)))
-            session.run("meson", "setup", build, "--native-file", str(native), "-Dwerror=true",
-                        f"-Dcpp_args={' '.join(['-Wdeprecated-declarations', *flags])}",
-                        f"-Dcpp_link_args={' '.join(flags)}", env={"CXX": cxx}, silent=True)
+            session.run(
+                "meson",
+                "setup",
+                build,
+                "--native-file",
+                str(native),
+                "-Dwerror=true",
+                f"-Dcpp_args={' '.join(['-Wdeprecated-declarations', *flags])}",
+                f"-Dcpp_link_args={' '.join(flags)}",
+                env={"CXX": cxx},
+                silent=True,
+            )
             session.run("meson", "compile", "-C", build, silent=True)
             (module,) = Path(build).glob("tessel.*.so")
             needed = session.run("readelf", "-d", str(module), silent=True, external=True)
             if any(lib in needed for lib in ("libstdc++", "libc++", "libgcc_s")):
                 session.error(f"{module} needs a C++ runtime:\n{needed}")
             compiler = session.run(cxx, "--version", silent=True, external=True)
-            session.log(f"{compiler.splitlines()[0]} {' '.join(flags)}, CPython {python}: "
-                        "no warnings, no C++ runtime needed")
+            session.log(
+                f"{compiler.splitlines()[0]} {' '.join(flags)}, CPython {python}: "
+                "no warnings, no C++ runtime needed"
+            )
             checked += 1
     if not checked:
         session.error("no compiler found")
@@ -204,27 +257,40 @@ def sanitizers(session):
     # memory until exit by design (leaks and valgrind look at leaks).  Every
     # report goes to a log directory; the check fails on any, also one from
     # a child process whose exit status a test did not look at.
-    install(session, ".", "-Csetup-args=-Db_sanitize=address,undefined",
-            "-Csetup-args=-Db_lundef=false")
+    install(
+        session, ".", "-Csetup-args=-Db_sanitize=address,undefined", "-Csetup-args=-Db_lundef=false"
+    )
     # Found without importing it: that needs the runtimes preloaded.
-    platlib = session.run("python", "-c", "import sysconfig; print(sysconfig.get_path('platlib'))",
-                          silent=True).strip()
+    platlib = session.run(
+        "python", "-c", "import sysconfig; print(sysconfig.get_path('platlib'))", silent=True
+    ).strip()
     (module,) = Path(platlib, "tessel").glob("tessel.cpython-*.so")
     linked = session.run("ldd", str(module), silent=True, external=True)
     for lib in ["libasan", "libubsan"]:
         if lib not in linked:
             session.error(f"{module} is not linked with {lib}")
-    runtimes = [session.run("g++", f"-print-file-name={lib}.so", silent=True,
-                            external=True).strip() for lib in ["libasan", "libubsan"]]
+    runtimes = [
+        session.run("g++", f"-print-file-name={lib}.so", silent=True, external=True).strip()
+        for lib in ["libasan", "libubsan"]
+    ]
     with tempfile.TemporaryDirectory() as logs:
-        env = {"LD_PRELOAD": " ".join(runtimes), "PYTHONMALLOC": "malloc",
-               "ASAN_OPTIONS": f"detect_leaks=0:log_path={logs}/asan",
-               "UBSAN_OPTIONS": f"halt_on_error=1:print_stacktrace=1:log_path={logs}/ubsan"}
+        env = {
+            "LD_PRELOAD": " ".join(runtimes),
+            "PYTHONMALLOC": "malloc",
+            "ASAN_OPTIONS": f"detect_leaks=0:log_path={logs}/asan",
+            "UBSAN_OPTIONS": f"halt_on_error=1:print_stacktrace=1:log_path={logs}/ubsan",
+        }
         # The runtime must really be watching: an overflow of a malloc'd
         # buffer made through ctypes has to be reported.
-        session.run("python", "-P", "-c", "import ctypes; b = ctypes.create_string_buffer(8); "
-                    "ctypes.memmove(b, b'x' * 64, 64)", env=env, silent=True,
-                    success_codes=range(-128, 256))
+        session.run(
+            "python",
+            "-P",
+            "-c",
+            "import ctypes; b = ctypes.create_string_buffer(8); ctypes.memmove(b, b'x' * 64, 64)",
+            env=env,
+            silent=True,
+            success_codes=range(-128, 256),
+        )
         if not any("heap-buffer-overflow" in p.read_text() for p in Path(logs).iterdir()):
             session.error("AddressSanitizer is not active in the interpreter")
         for report in Path(logs).iterdir():
@@ -265,17 +331,35 @@ def valgrind(session):
     install(session)
     with tempfile.TemporaryDirectory() as out:
         xml = Path(out, "memcheck.xml")
-        session.run("valgrind", "--tool=memcheck", "--leak-check=full",
-                    "--show-leak-kinds=definite", "--errors-for-leak-kinds=definite",
-                    "--num-callers=50", "--suppressions=scripts/valgrind.supp", "--xml=yes",
-                    f"--xml-file={xml}", "python", "-P", "-m", "pytest", "-q",
-                    "-p", "no:cacheprovider", *IN_PROCESS, *session.posargs,
-                    env={"PYTHONMALLOC": "malloc"}, external=True)
+        session.run(
+            "valgrind",
+            "--tool=memcheck",
+            "--leak-check=full",
+            "--show-leak-kinds=definite",
+            "--errors-for-leak-kinds=definite",
+            "--num-callers=50",
+            "--suppressions=scripts/valgrind.supp",
+            "--xml=yes",
+            f"--xml-file={xml}",
+            "python",
+            "-P",
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            *IN_PROCESS,
+            *session.posargs,
+            env={"PYTHONMALLOC": "malloc"},
+            external=True,
+        )
         reports, ignored = memcheck_reports(xml)
     for report in reports:
         session.log(report)
-    session.log(f"{len(reports)} reports against tessel "
-                f"({ignored} definitely lost blocks of the interpreter itself ignored)")
+    session.log(
+        f"{len(reports)} reports against tessel "
+        f"({ignored} definitely lost blocks of the interpreter itself ignored)"
+    )
     if reports:
         session.error("memcheck found errors in tessel")
 
@@ -289,8 +373,9 @@ def memcheck_reports(xml):
         frames = [(f.findtext("fn") or "?", f.findtext("obj") or "?") for f in error.iter("frame")]
         if kind.startswith("Leak_"):
             first = next((i for i, (_, obj) in enumerate(frames) if "/tessel/tessel." in obj), None)
-            if first is None or any(fn.startswith(("_PyEval_EvalFrame", "PyUnicode_Intern"))
-                                    for fn, _ in frames[:first]):
+            if first is None or any(
+                fn.startswith(("_PyEval_EvalFrame", "PyUnicode_Intern")) for fn, _ in frames[:first]
+            ):
                 ignored += 1
                 continue
         what = error.findtext("what") or error.findtext("xwhat/text")
@@ -309,26 +394,43 @@ def threads(session):
     # its own optimistic reads racing the reuse of freed memory: logged and
     # counted, while a report in which either racing access is made by
     # tessel's code fails the check.
-    config = session.run("python", "-c", "import sysconfig; print(sysconfig.get_config_var("
-                         "'CONFIG_ARGS'))", silent=True)
+    config = session.run(
+        "python",
+        "-c",
+        "import sysconfig; print(sysconfig.get_config_var('CONFIG_ARGS'))",
+        silent=True,
+    )
     if "--with-thread-sanitizer" not in config or "--disable-gil" not in config:
         session.error("not a free-threaded CPython built with ThreadSanitizer")
     # Only what the test needs: everything runs slowly under the sanitizer.
-    session.install(".[clipboard,notify]", *[r for r in TEST if r.startswith("pytest")],
-                    "--force-reinstall", "-Csetup-args=-Db_sanitize=thread",
-                    "-Csetup-args=-Db_lundef=false", env={"CXX": "clang++"})
-    suppressions = Path(session.run("python", "-c", "import sys; print(sys.base_prefix)",
-                                    silent=True).strip(), "share", "tsan-suppressions.txt")
+    session.install(
+        ".[clipboard,notify]",
+        *[r for r in TEST if r.startswith("pytest")],
+        "--force-reinstall",
+        "-Csetup-args=-Db_sanitize=thread",
+        "-Csetup-args=-Db_lundef=false",
+        env={"CXX": "clang++"},
+    )
+    suppressions = Path(
+        session.run("python", "-c", "import sys; print(sys.base_prefix)", silent=True).strip(),
+        "share",
+        "tsan-suppressions.txt",
+    )
     with tempfile.TemporaryDirectory() as logs:
         env = {"TSAN_OPTIONS": f"suppressions={suppressions}:log_path={logs}/tsan:exitcode=0"}
         pytest(session, "tests/test_threads.py", env=env)
-        reports = [r for log in Path(logs).iterdir()
-                   for r in log.read_text().split("WARNING: ThreadSanitizer:")[1:]]
+        reports = [
+            r
+            for log in Path(logs).iterdir()
+            for r in log.read_text().split("WARNING: ThreadSanitizer:")[1:]
+        ]
     ours = [r for r in reports if any("(tessel.cpython-" in first for first in racing_frames(r))]
     for report in ours:
         session.log("WARNING: ThreadSanitizer:" + report)
-    session.log(f"{len(ours)} reports against tessel ({len(reports) - len(ours)} of the "
-                "interpreter's own ignored)")
+    session.log(
+        f"{len(ours)} reports against tessel ({len(reports) - len(ours)} of the "
+        "interpreter's own ignored)"
+    )
     if ours:
         session.error("ThreadSanitizer found races in tessel")
 
@@ -348,12 +450,16 @@ def racing_frames(report):
 
 @nox.session
 def format(session):
-    """The C++ sources as clang-format writes them (`-- fix` rewrites)."""
-    # clang-format is the version that the group format pins, from the index.
+    """The sources as their formatters write them, and ruff's lint of the
+    Python files (`-- fix` rewrites what can be)."""
+    # clang-format and ruff are the versions that the group format pins,
+    # from the index; ruff reads its settings from pyproject.toml.
     session.install(*FORMAT)
     sources = sorted(str(p) for p in Path("src").glob("*.[ch]pp"))
-    check = [] if session.posargs == ["fix"] else ["--dry-run", "--Werror"]
-    session.run("clang-format", "-i", *check, *sources)
+    fix = session.posargs == ["fix"]
+    session.run("clang-format", "-i", *([] if fix else ["--dry-run", "--Werror"]), *sources)
+    session.run("ruff", "format", *([] if fix else ["--check"]), ".")
+    session.run("ruff", "check", *(["--fix"] if fix else []), ".")
 
 
 @nox.session(python="3.12", default=False)

@@ -7,13 +7,14 @@ Run as a script it creates the files named by its arguments, which are the
 already expanded paths; bench/run.py also imports it and calls create_all()
 in process.  Its imports are those of tessel's import-time body.
 """
+
 import argparse  # noqa: F401  (the same imports as tessel)
-import os  # noqa: F401
-import re  # noqa: F401
+import os  # noqa: F401  (as tessel)
+import re  # noqa: F401  (as tessel)
 import sys
-import traceback  # noqa: F401
+import traceback  # noqa: F401  (as tessel)
 from pathlib import Path
-from typing import List, Optional, Tuple  # noqa: F401
+from typing import List, Optional, Tuple  # noqa: F401  (as tessel)
 
 
 def create_all(paths):

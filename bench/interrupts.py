@@ -9,6 +9,7 @@ error: nothing, or a traceback whose innermost frame is in tessel's own code
 (the package's files), in the entry-point script, or in the interpreter's
 start-up before either (site, encodings, the standard library's imports).
 """
+
 import argparse
 import os
 import random
@@ -23,7 +24,7 @@ from collections import Counter
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from run import ABSENT  # noqa: E402
+from run import ABSENT  # noqa: E402  (found once its folder is on sys.path)
 
 
 def where(stderr, tessel):
@@ -50,15 +51,23 @@ def main():
     parser.add_argument("--tries", type=int, default=300)
     parser.add_argument("--tessel", default=str(Path(sys.executable).parent / "tessel"))
     options = parser.parse_args()
-    env = {**{k: v for k, v in os.environ.items() if not k.startswith("PYTHON")},
-           "PYTHONPATH": ABSENT}
+    env = {
+        **{k: v for k, v in os.environ.items() if not k.startswith("PYTHON")},
+        "PYTHONPATH": ABSENT,
+    }
 
     def run(delay):
         d = tempfile.mkdtemp(prefix="tessel-interrupt-")
         try:
-            proc = subprocess.Popen([options.tessel, "x/1", "x/2", "x/3"], cwd=d, env=env,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                                    preexec_fn=default_sigint)
+            proc = subprocess.Popen(
+                [options.tessel, "x/1", "x/2", "x/3"],
+                cwd=d,
+                env=env,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE,
+                text=True,
+                preexec_fn=default_sigint,
+            )
             if delay is not None:
                 time.sleep(delay)
                 proc.send_signal(signal.SIGINT)
@@ -77,8 +86,10 @@ def main():
         status, err = run(random.uniform(0, 1.2 * whole))
         statuses[status] += 1
         results[where(err, options.tessel)] += 1
-    print(f"{options.tries} tries, SIGINT after 0 to {1.2 * whole * 1000:.0f} ms "
-          f"(a whole run takes {whole * 1000:.0f} ms): {options.tessel}")
+    print(
+        f"{options.tries} tries, SIGINT after 0 to {1.2 * whole * 1000:.0f} ms "
+        f"(a whole run takes {whole * 1000:.0f} ms): {options.tessel}"
+    )
     for kind, n in results.most_common():
         print(f"  {n:4d}  {100 * n / options.tries:5.1f} %  {kind}")
     print("  exit statuses:", dict(sorted(statuses.items(), key=lambda kv: str(kv[0]))))

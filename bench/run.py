@@ -26,6 +26,7 @@ puts them elsewhere (on a disk the run takes several times longer and the
 file system's own costs and noise swamp the ratios).  Needs only CPython 3.12
 or later and GNU coreutils.
 """
+
 import argparse
 import collections
 import json
@@ -51,6 +52,7 @@ IMPORTS = "import sys, os, re, traceback, pathlib, typing, argparse"
 
 # Workloads ---------------------------------------------------------------------
 
+
 def spread_paths(n, dirs):
     """n new paths spread over `dirs` new directories."""
     return [f"d{i % dirs}/f{i}.txt" for i in range(n)]
@@ -75,17 +77,20 @@ def group_paths(n, width=0):
 # A worker writes what it measured as JSON to the file named by its last
 # argument; its standard output goes to a file.
 
+
 def worker_create(kind, n, dirs):
     """Item 1: create_files against the floor loop, in process."""
     paths = spread_paths(n, dirs)
     if kind == "tessel":
         from tessel.tessel import FileCreator
+
         start = time.perf_counter_ns()
         count = FileCreator().create_files(paths)
         sys.stdout.flush()
     else:
         sys.path.insert(0, str(BENCH))
         import floor
+
         start = time.perf_counter_ns()
         floor.create_all(paths)
         sys.stdout.flush()
@@ -100,6 +105,7 @@ def worker_main(n):
     block-buffered standard output, on the paths of group_words(n); the
     tessel command runs the same main() with its report written per line."""
     from tessel.tessel import main
+
     sys.argv = ["tessel", *group_words(n)]
     status = main()
     sys.stdout.flush()
@@ -120,6 +126,7 @@ def worker_regroup(n):
     args.files, joins the arguments and regroups them.
     """
     import tessel.tessel as tt
+
     marks = {}
 
     class TimedParser(tt.argparse.ArgumentParser):
@@ -145,14 +152,19 @@ def worker_regroup(n):
     sys.argv = ["tessel", *words]
     start = time.perf_counter_ns()
     tt.main()
-    return {"ns": marks["regrouped"] - marks["parsed"], "parse_ns": marks["parsed"] - start,
-            "entries": marks["entries"], "bytes": len(" ".join(words))}
+    return {
+        "ns": marks["regrouped"] - marks["parsed"],
+        "parse_ns": marks["parsed"] - start,
+        "entries": marks["entries"],
+        "bytes": len(" ".join(words)),
+    }
 
 
 def worker_expand(n):
     """Item 4: parse_brace_expansion on the group that the regrouping above
     gives: one group of n items, a blank after each comma."""
     from tessel.tessel import FileCreator
+
     text = " ".join(group_words(n, width=7))
     creator = FileCreator()
     start = time.perf_counter_ns()
@@ -166,14 +178,20 @@ def worker_import():
     its body imports are loaded (the optional packages are probed as usual)."""
     exec(IMPORTS)
     start = time.perf_counter_ns()
-    import tessel.tessel  # noqa: F401
+    import tessel.tessel  # noqa: F401  (the import is what is timed)
+
     elapsed = time.perf_counter_ns() - start
     sys.stdout.flush()
     return {"ns": elapsed}
 
 
-WORKERS = {"create": worker_create, "main": worker_main, "regroup": worker_regroup,
-           "expand": worker_expand, "import": worker_import}
+WORKERS = {
+    "create": worker_create,
+    "main": worker_main,
+    "regroup": worker_regroup,
+    "expand": worker_expand,
+    "import": worker_import,
+}
 
 
 def run_worker(argv):
@@ -183,6 +201,7 @@ def run_worker(argv):
 
 
 # Running things -----------------------------------------------------------------
+
 
 class Bench:
     def __init__(self, base, runs):
@@ -201,18 +220,23 @@ class Bench:
         (seconds, peak RSS in KiB).  check(directory) runs afterwards."""
         d = self.fresh_dir()
         try:
-            with open(os.path.join(d, "out.txt"), "wb") as out, \
-                    open(os.path.join(d, "err.txt"), "wb+") as err:
+            with (
+                open(os.path.join(d, "out.txt"), "wb") as out,
+                open(os.path.join(d, "err.txt"), "wb+") as err,
+            ):
                 start = time.perf_counter_ns()
-                proc = subprocess.Popen(argv, cwd=d, stdin=subprocess.DEVNULL, stdout=out,
-                                        stderr=err)
+                proc = subprocess.Popen(
+                    argv, cwd=d, stdin=subprocess.DEVNULL, stdout=out, stderr=err
+                )
                 _, status, usage = os.wait4(proc.pid, 0)
                 elapsed = time.perf_counter_ns() - start
                 proc.returncode = os.waitstatus_to_exitcode(status)
                 if proc.returncode != 0:
                     err.seek(0)
-                    raise RuntimeError(f"{' '.join(argv[:3])} ... exited with {proc.returncode}: "
-                                       f"{err.read().decode(errors='replace')[-2000:]}")
+                    raise RuntimeError(
+                        f"{' '.join(argv[:3])} ... exited with {proc.returncode}: "
+                        f"{err.read().decode(errors='replace')[-2000:]}"
+                    )
             if check:
                 check(d)
             return elapsed / 1e9, usage.ru_maxrss
@@ -238,9 +262,15 @@ class Bench:
         d = self.fresh_dir()
         try:
             env = {**os.environ, "PYTHONHASHSEED": "0"}
-            proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
-                                   *argv], cwd=d, env=env, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            proc = subprocess.run(
+                ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *argv],
+                cwd=d,
+                env=env,
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
             found = re.search(r"^==\d+== Collected : (\d+)$", proc.stderr, re.M)
             if proc.returncode != 0 or not found:
                 raise RuntimeError(f"callgrind of {' '.join(argv[:3])} ...: {proc.stderr[-2000:]}")
@@ -256,7 +286,7 @@ class Bench:
             runners[name]()
         results = {name: [] for name in names}
         for r in range(runs or self.runs):
-            for name in names[r % len(names):] + names[:r % len(names)]:
+            for name in names[r % len(names) :] + names[: r % len(names)]:
                 results[name].append(runners[name]())
         return results
 
@@ -270,10 +300,12 @@ def count_files(expected):
         made = len(os.listdir(os.path.join(d, "dir")))
         if made != expected:
             raise RuntimeError(f"{made} files made instead of {expected}")
+
     return check
 
 
 # The items ------------------------------------------------------------------------
+
 
 def per_file_cost(bench, n, dirs=100):
     def run(kind):
@@ -281,41 +313,55 @@ def per_file_cost(bench, n, dirs=100):
         if result["count"] != n or result["made"] != n:
             raise RuntimeError(f"{kind}: {result}")
         return result["ns"] / 1e9
-    times = bench.alternate({"tessel": lambda: run("tessel"), "floor": lambda: run("floor")},
-                            runs=bench.cheap_runs)
+
+    times = bench.alternate(
+        {"tessel": lambda: run("tessel"), "floor": lambda: run("floor")}, runs=bench.cheap_runs
+    )
     return {k: statistics.median(v) for k, v in times.items()}
 
 
 def end_to_end(bench, n):
     words, paths = group_words(n), group_paths(n)
     check = count_files(n)
-    runs = bench.alternate({
-        "tessel": lambda: bench.command([TESSEL, *words], check),
-        "floor": lambda: bench.command([PYTHON, str(FLOOR_SCRIPT), *paths], check),
-        # mkdir -p makes the one directory, then GNU touch gets the same paths.
-        "touch": lambda: bench.command(
-            ["sh", "-c", 'mkdir -p dir && exec touch "$@"', "sh", *paths], check),
-    }, runs=bench.cheap_runs if n <= 10_000 else bench.runs)
-    return {k: {"s": statistics.median(s for s, _ in v), "rss": statistics.median(r for _, r in v)}
-            for k, v in runs.items()}
+    runs = bench.alternate(
+        {
+            "tessel": lambda: bench.command([TESSEL, *words], check),
+            "floor": lambda: bench.command([PYTHON, str(FLOOR_SCRIPT), *paths], check),
+            # mkdir -p makes the one directory, then GNU touch gets the same paths.
+            "touch": lambda: bench.command(
+                ["sh", "-c", 'mkdir -p dir && exec touch "$@"', "sh", *paths], check
+            ),
+        },
+        runs=bench.cheap_runs if n <= 10_000 else bench.runs,
+    )
+    return {
+        k: {"s": statistics.median(s for s, _ in v), "rss": statistics.median(r for _, r in v)}
+        for k, v in runs.items()
+    }
 
 
 def fixed_cost(bench):
     """The end-to-end runs less their files: tessel on a group that stands
     for no file (it prints 0/0 and exits with 0), the floor script with no
     path.  Item 5 takes a run's per-file time as (run - this) / N."""
-    runs = bench.alternate({
-        "tessel": lambda: bench.command([TESSEL, "dir/{,}.txt"])[0],
-        "floor": lambda: bench.command([PYTHON, str(FLOOR_SCRIPT)])[0],
-    }, runs=bench.startup_runs)
+    runs = bench.alternate(
+        {
+            "tessel": lambda: bench.command([TESSEL, "dir/{,}.txt"])[0],
+            "floor": lambda: bench.command([PYTHON, str(FLOOR_SCRIPT)])[0],
+        },
+        runs=bench.startup_runs,
+    )
     return {k: statistics.median(v) for k, v in runs.items()}
 
 
 def start_up(bench):
-    runs = bench.alternate({
-        "tessel": lambda: bench.command([TESSEL, "--version"])[0],
-        "bare": lambda: bench.command([PYTHON, "-c", IMPORTS])[0],
-    }, runs=bench.startup_runs)
+    runs = bench.alternate(
+        {
+            "tessel": lambda: bench.command([TESSEL, "--version"])[0],
+            "bare": lambda: bench.command([PYTHON, "-c", IMPORTS])[0],
+        },
+        runs=bench.startup_runs,
+    )
     return {k: statistics.median(v) for k, v in runs.items()}
 
 
@@ -323,23 +369,32 @@ def line_output_cost(bench, n):
     """The tessel command, which writes its report line by line, against
     the same main() writing through the interpreter's block buffer."""
     words, check = group_words(n), count_files(n)
-    runs = bench.alternate({
-        "tessel": lambda: bench.command([TESSEL, *words], check)[0],
-        "block": lambda: bench.worker("main", n, check=check)[1],
-    }, runs=bench.cheap_runs)
+    runs = bench.alternate(
+        {
+            "tessel": lambda: bench.command([TESSEL, *words], check)[0],
+            "block": lambda: bench.worker("main", n, check=check)[1],
+        },
+        runs=bench.cheap_runs,
+    )
     return {k: statistics.median(v) for k, v in runs.items()}
 
 
 def instruction_counts(bench, n):
     """Per file: create_files against the floor loop, from workers making n
     and 2n files; start-up: tessel --version against the bare imports."""
+
     def per_file(kind):
-        counts = [bench.instructions(worker_argv("create", kind, m, 100, "/dev/null"))
-                  for m in (n, 2 * n)]
+        counts = [
+            bench.instructions(worker_argv("create", kind, m, 100, "/dev/null")) for m in (n, 2 * n)
+        ]
         return (counts[1] - counts[0]) / n
-    return {"tessel": per_file("tessel"), "floor": per_file("floor"),
-            "start": bench.instructions([TESSEL, "--version"]),
-            "bare": bench.instructions([PYTHON, "-c", IMPORTS])}
+
+    return {
+        "tessel": per_file("tessel"),
+        "floor": per_file("floor"),
+        "start": bench.instructions([TESSEL, "--version"]),
+        "bare": bench.instructions([PYTHON, "-c", IMPORTS]),
+    }
 
 
 def import_cost(bench):
@@ -351,13 +406,16 @@ def in_process(bench, n):
     expand = [bench.worker("expand", n) for _ in range(bench.runs)]
     if any(r["entries"] != 1 for r in regroup) or not all(e["ok"] for e in expand):
         raise RuntimeError("in-process results are not the expected ones")
-    return {"regroup": statistics.median(r["ns"] for r in regroup) / 1e9,
-            "parse": statistics.median(r["parse_ns"] for r in regroup) / 1e9,
-            "bytes": regroup[0]["bytes"],
-            "expand": statistics.median(e["ns"] for e in expand) / 1e9}
+    return {
+        "regroup": statistics.median(r["ns"] for r in regroup) / 1e9,
+        "parse": statistics.median(r["parse_ns"] for r in regroup) / 1e9,
+        "bytes": regroup[0]["bytes"],
+        "expand": statistics.median(e["ns"] for e in expand) / 1e9,
+    }
 
 
 # Report ------------------------------------------------------------------------------
+
 
 def machine(base):
     cpu = platform.processor() or "unknown CPU"
@@ -375,13 +433,17 @@ def machine(base):
         with open("/proc/mounts") as f:
             for line in f:
                 _, point, kind, *_ = line.split()
-                if (base == point or base.startswith(point.rstrip("/") + "/")) and len(point) > len(best):
+                if (base == point or base.startswith(point.rstrip("/") + "/")) and len(point) > len(
+                    best
+                ):
                     best, fs = point, kind
     except OSError:
         pass
-    return (f"{cpu}, {os.cpu_count()} cores; Linux {platform.release()}; "
-            f"Python {platform.python_version()} ({platform.python_implementation()}); "
-            f"files on {base} ({fs})")
+    return (
+        f"{cpu}, {os.cpu_count()} cores; Linux {platform.release()}; "
+        f"Python {platform.python_version()} ({platform.python_implementation()}); "
+        f"files on {base} ({fs})"
+    )
 
 
 def ms(seconds):
@@ -431,7 +493,7 @@ class Table:
         rows = [self.header] + self.rows
         widths = [max(len(r[i]) for r in rows) for i in range(len(self.header))]
         for k, row in enumerate(rows):
-            print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
+            print("  ".join(c.ljust(w) for c, w in zip(row, widths, strict=True)).rstrip())
             if k == 0:
                 print("  ".join("-" * w for w in widths))
 
@@ -476,8 +538,16 @@ def measure(bench, size):
         progress(f"8. instruction counts (callgrind), N={count_n:,} and {2 * count_n:,}")
         counts = instruction_counts(bench, count_n)
 
-    return types.SimpleNamespace(item1_t=item1_t, e2e=e2e, boot=boot, fixed=fixed, inproc=inproc,
-                                 own_import=own_import, lines=lines, counts=counts)
+    return types.SimpleNamespace(
+        item1_t=item1_t,
+        e2e=e2e,
+        boot=boot,
+        fixed=fixed,
+        inproc=inproc,
+        own_import=own_import,
+        lines=lines,
+        counts=counts,
+    )
 
 
 def results_table(size, m):
@@ -487,28 +557,65 @@ def results_table(size, m):
     own_import, lines, counts = m.own_import, m.lines, m.counts
     table = Table()
     ratio = item1_t["tessel"] / item1_t["floor"]
-    table.add(1, f"create_files, N={item1:,} in 100 dirs", us_per_file(item1_t["tessel"], item1),
-              f"floor loop {us_per_file(item1_t['floor'], item1)}", f"{ratio:.3f}x", CREATE_FILES,
-              ratio)
+    table.add(
+        1,
+        f"create_files, N={item1:,} in 100 dirs",
+        us_per_file(item1_t["tessel"], item1),
+        f"floor loop {us_per_file(item1_t['floor'], item1)}",
+        f"{ratio:.3f}x",
+        CREATE_FILES,
+        ratio,
+    )
     for n in sizes:
         t = e2e[n]
         ratio = t["tessel"]["s"] / t["floor"]["s"]
-        table.add(2, f"tessel command, N={n:,}", ms(t["tessel"]["s"]),
-                  f"floor script {ms(t['floor']['s'])}", f"{ratio:.3f}x", COMMAND, ratio)
+        table.add(
+            2,
+            f"tessel command, N={n:,}",
+            ms(t["tessel"]["s"]),
+            f"floor script {ms(t['floor']['s'])}",
+            f"{ratio:.3f}x",
+            COMMAND,
+            ratio,
+        )
     for n in sizes:
         t = e2e[n]
-        table.add(2, f"  ... against mkdir -p + touch, N={n:,}", ms(t["tessel"]["s"]),
-                  f"mkdir+touch {ms(t['touch']['s'])}",
-                  f"{t['tessel']['s'] / t['touch']['s']:.1f}x (floor "
-                  f"{t['floor']['s'] / t['touch']['s']:.1f}x)")
+        table.add(
+            2,
+            f"  ... against mkdir -p + touch, N={n:,}",
+            ms(t["tessel"]["s"]),
+            f"mkdir+touch {ms(t['touch']['s'])}",
+            f"{t['tessel']['s'] / t['touch']['s']:.1f}x (floor "
+            f"{t['floor']['s'] / t['touch']['s']:.1f}x)",
+        )
     extra = boot["tessel"] - boot["bare"]
-    table.add(3, "start-up: tessel --version", ms(boot["tessel"]),
-              f"bare imports {ms(boot['bare'])}", f"{extra * 1e3:+.1f} ms", START_UP, extra)
-    table.add(4, f"regrouping in main(), {group:,} args ({inproc['bytes'] / 1e6:.2f} MB)",
-              ms(inproc["regroup"]), "-", ms(inproc["regroup"]), REGROUP,
-              inproc["regroup"])
-    table.add(4, f"parse_brace_expansion, {group:,} items", ms(inproc["expand"]), "-",
-              ms(inproc["expand"]), EXPAND, inproc["expand"])
+    table.add(
+        3,
+        "start-up: tessel --version",
+        ms(boot["tessel"]),
+        f"bare imports {ms(boot['bare'])}",
+        f"{extra * 1e3:+.1f} ms",
+        START_UP,
+        extra,
+    )
+    table.add(
+        4,
+        f"regrouping in main(), {group:,} args ({inproc['bytes'] / 1e6:.2f} MB)",
+        ms(inproc["regroup"]),
+        "-",
+        ms(inproc["regroup"]),
+        REGROUP,
+        inproc["regroup"],
+    )
+    table.add(
+        4,
+        f"parse_brace_expansion, {group:,} items",
+        ms(inproc["expand"]),
+        "-",
+        ms(inproc["expand"]),
+        EXPAND,
+        inproc["expand"],
+    )
     small, large = sizes[0], sizes[-1]
 
     def growth(kind):
@@ -517,37 +624,76 @@ def results_table(size, m):
 
     g_tessel, per_tessel = growth("tessel")
     g_floor, _ = growth("floor")
-    table.add(5, f"per-file time N={large:,} / N={small:,}",
-              f"{per_tessel[large] * 1e6:.2f} / {per_tessel[small] * 1e6:.2f} us",
-              f"floor {g_floor:.2f}", f"{g_tessel:.2f}", GROWTH, g_tessel)
+    table.add(
+        5,
+        f"per-file time N={large:,} / N={small:,}",
+        f"{per_tessel[large] * 1e6:.2f} / {per_tessel[small] * 1e6:.2f} us",
+        f"floor {g_floor:.2f}",
+        f"{g_tessel:.2f}",
+        GROWTH,
+        g_tessel,
+    )
     rss_t, rss_f = e2e[large]["tessel"]["rss"], e2e[large]["floor"]["rss"]
-    table.add(5, f"peak RSS, N={large:,}", f"{rss_t / 1024:.1f} MiB",
-              f"floor script {rss_f / 1024:.1f} MiB", f"{rss_t / rss_f:.2f}x", PEAK_RSS,
-              rss_t / rss_f)
+    table.add(
+        5,
+        f"peak RSS, N={large:,}",
+        f"{rss_t / 1024:.1f} MiB",
+        f"floor script {rss_f / 1024:.1f} MiB",
+        f"{rss_t / rss_f:.2f}x",
+        PEAK_RSS,
+        rss_t / rss_f,
+    )
 
-    table.add(6, "import tessel.tessel, host modules loaded", ms(own_import), "-", ms(own_import),
-              IMPORT, own_import)
+    table.add(
+        6,
+        "import tessel.tessel, host modules loaded",
+        ms(own_import),
+        "-",
+        ms(own_import),
+        IMPORT,
+        own_import,
+    )
     ratio = lines["tessel"] / lines["block"]
-    table.add(7, f"report per line (tessel command), N={line_n:,}", ms(lines["tessel"]),
-              f"block-buffered main() {ms(lines['block'])}", f"{ratio:.3f}x")
+    table.add(
+        7,
+        f"report per line (tessel command), N={line_n:,}",
+        ms(lines["tessel"]),
+        f"block-buffered main() {ms(lines['block'])}",
+        f"{ratio:.3f}x",
+    )
     if counts:
         ratio = counts["tessel"] / counts["floor"]
-        table.add(8, "instructions per file, create_files", f"{counts['tessel']:,.0f}",
-                  f"floor loop {counts['floor']:,.0f}", f"{ratio:.3f}x", INSTRUCTIONS, ratio)
-        table.add(8, "instructions, tessel --version", f"{counts['start'] / 1e6:.1f} M",
-                  f"bare imports {counts['bare'] / 1e6:.1f} M",
-                  f"{counts['start'] / counts['bare']:.3f}x")
+        table.add(
+            8,
+            "instructions per file, create_files",
+            f"{counts['tessel']:,.0f}",
+            f"floor loop {counts['floor']:,.0f}",
+            f"{ratio:.3f}x",
+            INSTRUCTIONS,
+            ratio,
+        )
+        table.add(
+            8,
+            "instructions, tessel --version",
+            f"{counts['start'] / 1e6:.1f} M",
+            f"bare imports {counts['bare'] / 1e6:.1f} M",
+            f"{counts['start'] / counts['bare']:.3f}x",
+        )
 
     return table
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="small N (1,000 / 100 to 10,000 / 10,000), for CI")
+    parser.add_argument(
+        "--quick", action="store_true", help="small N (1,000 / 100 to 10,000 / 10,000), for CI"
+    )
     parser.add_argument("--runs", type=int, help="runs per median (at least 5; default 9, quick 5)")
-    parser.add_argument("--dir", help="where the temporary directories go (default: /dev/shm "
-                                      "when it is a tmpfs, else the system's temporary directory)")
+    parser.add_argument(
+        "--dir",
+        help="where the temporary directories go (default: /dev/shm "
+        "when it is a tmpfs, else the system's temporary directory)",
+    )
     parser.add_argument("--worker", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.worker:
@@ -569,12 +715,15 @@ def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
     want = 64 << 20
     if soft != resource.RLIM_INFINITY and soft < want:
-        resource.setrlimit(resource.RLIMIT_STACK,
-                           (want if hard == resource.RLIM_INFINITY else min(want, hard), hard))
+        resource.setrlimit(
+            resource.RLIMIT_STACK,
+            (want if hard == resource.RLIM_INFINITY else min(want, hard), hard),
+        )
 
     bench = Bench(base, runs)
-    version = subprocess.run([TESSEL, "--version"], capture_output=True, text=True,
-                             check=True).stdout.splitlines()[-1]
+    version = subprocess.run(
+        [TESSEL, "--version"], capture_output=True, text=True, check=True
+    ).stdout.splitlines()[-1]
     started = time.monotonic()
 
     m = measure(bench, size)
@@ -582,17 +731,23 @@ def main():
     print(f"tessel benchmark: {' '.join(['python -P bench/run.py', *sys.argv[1:]])}")
     print(f"machine: {machine(base)}")
     print(f"tessel: {version}, {TESSEL}")
-    print(f"medians of {runs} runs ({bench.cheap_runs} for item 1 and N <= 10,000, "
-          f"{bench.startup_runs} for start-up); {time.monotonic() - started:.0f} s in all")
+    print(
+        f"medians of {runs} runs ({bench.cheap_runs} for item 1 and N <= 10,000, "
+        f"{bench.startup_runs} for start-up); {time.monotonic() - started:.0f} s in all"
+    )
     print()
     table.show()
     print()
-    print(f"5: per-file time = (run - the same command making no file) / N; no file: tessel "
-          f"{ms(m.fixed['tessel'])}, floor script {ms(m.fixed['floor'])}")
+    print(
+        f"5: per-file time = (run - the same command making no file) / N; no file: tessel "
+        f"{ms(m.fixed['tessel'])}, floor script {ms(m.fixed['floor'])}"
+    )
     if not m.counts:
         print("8: no valgrind here, so no instruction counts")
-    print(f"4: for comparison, main() took {ms(m.inproc['parse'])} before the regrouping to build "
-          f"its parser and have argparse parse the same {size.group:,} words")
+    print(
+        f"4: for comparison, main() took {ms(m.inproc['parse'])} before the regrouping to build "
+        f"its parser and have argparse parse the same {size.group:,} words"
+    )
     return 0
 
 

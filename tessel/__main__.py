@@ -2,6 +2,7 @@
 tessel``.  The command itself is in ``tessel/_command.py``; this file only
 makes loading it safe: the current folder leaves sys.path first, and a Ctrl-C
 while it loads ends the process as one during the run does."""
+
 import os
 import sys
 

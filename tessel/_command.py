@@ -27,6 +27,7 @@ before it runs any file (typing is for type checkers alone): nothing here can
 be shadowed by a file in the current folder, and nothing slow runs before
 run() handles a Ctrl-C.
 """
+
 import _thread
 import codecs
 import errno
@@ -84,7 +85,7 @@ class _Output(io.BufferedIOBase):
         size = view.nbytes
         try:
             while view:
-                view = view[os.write(self._fd, view):]
+                view = view[os.write(self._fd, view) :]
         except OSError as error:
             raise OutputGone(error, self._fd) from None
         return size
@@ -129,8 +130,9 @@ def _line_output(stream: "TextIO", fd: int) -> "TextIO":
         return stream
     stream.flush()
     errors = ERRORS if _is_ascii_compatible(stream.encoding) else ERRORS_ESCAPED
-    return io.TextIOWrapper(_Output(fd), encoding=stream.encoding, errors=errors,
-                            line_buffering=True)
+    return io.TextIOWrapper(
+        _Output(fd), encoding=stream.encoding, errors=errors, line_buffering=True
+    )
 
 
 class _Relay:
@@ -159,7 +161,7 @@ class _Relay:
                     return False
                 while data and not self._broken:
                     try:
-                        data = data[os.write(self._target, data):]
+                        data = data[os.write(self._target, data) :]
                     except OSError:
                         self._broken = True
 
@@ -194,9 +196,12 @@ def _keep_from_children() -> "tuple[int, Callable[[], None]]":
     os.close(fd)
     out, err = os.dup(1), os.dup(2)  # not inherited, as os.dup makes them
     if sys.stderr is not None:
-        sys.stderr = io.TextIOWrapper(io.FileIO(err, "w", closefd=False),
-                                      encoding=sys.stderr.encoding, errors=sys.stderr.errors,
-                                      line_buffering=True)
+        sys.stderr = io.TextIOWrapper(
+            io.FileIO(err, "w", closefd=False),
+            encoding=sys.stderr.encoding,
+            errors=sys.stderr.errors,
+            line_buffering=True,
+        )
     source, sink = os.pipe()
     os.dup2(sink, 1)
     os.dup2(sink, 2)
@@ -257,6 +262,7 @@ def run() -> "NoReturn":
             sys.stdout = _line_output(sys.stdout, out)
         try:
             from tessel.tessel import main  # may print warnings already
+
             status = main()
         finally:
             give_back()
@@ -274,4 +280,3 @@ def run() -> "NoReturn":
             raise  # the host prints the traceback and ends with SIGINT
         _die("SIGINT")
     sys.exit(status)
-

@@ -1,5 +1,6 @@
 """tessel's native module: create blank files, with brace expansion,
 clipboard copy and desktop notifications."""
+
 import argparse as argparse
 import os as os
 import re as re

@@ -12,6 +12,7 @@ its path, so that without the stand-ins the packages are missing.
 
 Import-time behaviour must be checked in a fresh interpreter: use ``run_py``.
 """
+
 import shutil
 import subprocess
 import sys
@@ -24,15 +25,17 @@ import pytest
 _here = Path(__file__).resolve().parent
 sys.path[:0] = [str(_here), str(_here / "standins")]
 
-from support import ENV_KNOBS, PYTHON, REPO, STANDINS, child_env  # noqa: E402
+from support import ENV_KNOBS, PYTHON, REPO, STANDINS, child_env  # noqa: E402  (on the path now)
 
 pytest_plugins = ["leakcheck"]  # --leak-check
 
 import record  # noqa: E402  (stand-in recorder, from STANDINS)
-import tessel.tessel as _tt  # noqa: E402
+
+import tessel.tessel as _tt  # noqa: E402  (after the stand-ins, as it must be)
 
 if Path(_tt.__file__).resolve().is_relative_to(REPO / "tessel"):
     raise RuntimeError(f"tests must run against the installed package, not {_tt.__file__}")
+
 
 @pytest.fixture(autouse=True)
 def _clean_process(monkeypatch):
@@ -65,8 +68,10 @@ def calls():
 def fail(monkeypatch):
     """``fail("notify", "OSError:gone")`` makes the stand-in call named raise
     that built-in exception (what: copy, growlnotifier, register, notify)."""
+
     def _fail(what, failure):
         monkeypatch.setenv("TESSEL_FAIL_" + what.upper(), failure)
+
     return _fail
 
 
@@ -90,8 +95,10 @@ def workdir(tmp_path, monkeypatch):
 @pytest.fixture
 def argv(monkeypatch):
     """``argv("a.txt", "--debug")`` sets sys.argv to ["tessel", *args]."""
+
     def _argv(*args):
         monkeypatch.setattr(sys, "argv", ["tessel", *args])
+
     return _argv
 
 
@@ -113,13 +120,23 @@ def run_py(tmp_path):
     ``path=()`` for none), ``env`` adds or overrides environment variables
     of ``child_env`` (a value of None removes one), ``cwd`` defaults to an
     empty directory.  Returns the CompletedProcess with text stdout/stderr."""
+
     def _run(code, path=(STANDINS,), env=None, cwd=None, stdin=None, args=()):
         e = child_env(False, path=path, **(env or {}))
         if cwd is None:
             cwd = tmp_path / "cwd"
             cwd.mkdir(exist_ok=True)
-        return subprocess.run([PYTHON, "-P", "-c", code, *args], cwd=cwd, env=e, input=stdin,
-                              capture_output=True, text=True, encoding="utf-8", timeout=120)
+        return subprocess.run(
+            [PYTHON, "-P", "-c", code, *args],
+            cwd=cwd,
+            env=e,
+            input=stdin,
+            capture_output=True,
+            text=True,
+            encoding="utf-8",
+            timeout=120,
+        )
+
     return _run
 
 
@@ -138,6 +155,7 @@ def make_standins(tmp_path):
             p.parent.mkdir(parents=True, exist_ok=True)
             p.write_text(text)
         return root
+
     return _make
 
 
@@ -161,4 +179,5 @@ def pkg_copy(tmp_path):
         elif version is not None:
             (dest / "__version__.py").write_text(version)
         return dest
+
     return _copy

@@ -10,6 +10,7 @@ registration only), "close" (closes each connection unanswered), "half"
 half of it to the rest) or "gone" (-OK to the registration, then stops
 listening).  When its standard input closes it prints the messages
 as one JSON list ({"type", "headers", "notifications"} each) and ends."""
+
 import json
 import socket
 import sys
@@ -34,7 +35,7 @@ def answer(mode, kind):
         return REFUSED
     ok = gntp.core.GNTPOK(action=kind).encode()
     if mode == "half" or (mode == "half-notify" and kind != "REGISTER"):
-        return ok[:len(ok) // 2]
+        return ok[: len(ok) // 2]
     return ok
 
 
@@ -68,8 +69,13 @@ def serve(server, mode, messages):
                 conn.sendall(UNREADABLE)
                 continue
             kind = message.info["messagetype"]
-            messages.append({"type": kind, "headers": message.headers,
-                             "notifications": getattr(message, "notifications", [])})
+            messages.append(
+                {
+                    "type": kind,
+                    "headers": message.headers,
+                    "notifications": getattr(message, "notifications", []),
+                }
+            )
             reply = answer(mode, kind)
             if mode == "reset":
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")

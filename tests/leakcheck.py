@@ -19,6 +19,7 @@ draw examples with hypothesis run once, as usual.  A test whose first run
 starts another process is not measured (its work is not done in this one)
 and runs once more, to be reported.
 """
+
 import collections
 import gc
 import shutil
@@ -31,7 +32,7 @@ import pytest
 #   does (plugins that rerun tests use it too);
 # - a test item's _report_sections hold what each run captured, which the
 #   quiet runs must drop, or every run's output is kept.
-from _pytest.runner import runtestprotocol  # noqa: E402
+from _pytest.runner import runtestprotocol
 
 
 def _drop_captured_output(item):
@@ -42,6 +43,7 @@ WARMUP_RUNS = 3
 PAGE_KIB = 4
 LEAK_FOUND = pytest.StashKey[str]()
 
+
 def pytest_configure(config):
     # An audit hook stays for the life of the process: it only reads a flag.
     if config.getoption("leak_check"):
@@ -50,12 +52,21 @@ def pytest_configure(config):
 
 def pytest_addoption(parser):
     group = parser.getgroup("leak check")
-    group.addoption("--leak-check", action="store_true",
-                    help="repeat every in-process test and fail it when it leaks")
-    group.addoption("--leak-runs", type=int, default=8, metavar="N",
-                    help="measured runs per test (default 8)")
-    group.addoption("--leak-rss-kib", type=int, default=1024, metavar="KIB",
-                    help="resident-set growth over the measured runs that fails a test")
+    group.addoption(
+        "--leak-check",
+        action="store_true",
+        help="repeat every in-process test and fail it when it leaks",
+    )
+    group.addoption(
+        "--leak-runs", type=int, default=8, metavar="N", help="measured runs per test (default 8)"
+    )
+    group.addoption(
+        "--leak-rss-kib",
+        type=int,
+        default=1024,
+        metavar="KIB",
+        help="resident-set growth over the measured runs that fails a test",
+    )
 
 
 def _repeatable(item):
@@ -71,8 +82,9 @@ def _population(earlier):
     """How many objects of each type the garbage collector tracks, apart
     from the earlier counts themselves."""
     own = {id(counts) for counts in earlier}
-    return collections.Counter(type(obj).__qualname__ for obj in gc.get_objects()
-                               if id(obj) not in own)
+    return collections.Counter(
+        type(obj).__qualname__ for obj in gc.get_objects() if id(obj) not in own
+    )
 
 
 def _held_objects():
@@ -172,11 +184,14 @@ def _measure(item, runs, rss_bar):
     found = []
     for kind in populations[-1]:
         sizes = [population[kind] for population in populations]
-        grew = sum(b > a for a, b in zip(sizes, sizes[1:]))
+        grew = sum(b > a for a, b in zip(sizes, sizes[1:], strict=False))  # neighbours
         if sizes[-1] - sizes[0] >= runs and grew * 3 > runs * 2:
             found.append(f"{kind} objects grew from {sizes[0]} to {sizes[-1]} over {runs} runs")
-    found += [f"reference count of {obj!r} went from {a} to {b} over {runs} runs"
-              for obj, a, b in zip(held, counts, counts_after) if b > a]
+    found += [
+        f"reference count of {obj!r} went from {a} to {b} over {runs} runs"
+        for obj, a, b in zip(held, counts, counts_after, strict=True)
+        if b > a
+    ]
     if rss_after - rss >= rss_bar:
         found.append(f"resident set grew by {rss_after - rss} KiB over {runs} runs")
     return "\n".join(found) or None

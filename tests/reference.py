@@ -1,5 +1,6 @@
 """Slow, obvious Python versions of tessel's two text algorithms: the native
 module must give the same results for every input."""
+
 import re
 
 BRACE_PATTERN = r"([^{]*)\{([^}]+)\}([^{]*)"

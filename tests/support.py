@@ -3,6 +3,7 @@ by conftest (which puts this folder on sys.path): the texts that tessel
 writes, the forms of what the stand-ins record, the host's own exception
 texts, and the one builder of a child process's environment with the
 command runner on top of it.  Nothing here imports tessel."""
+
 import os
 import signal
 import subprocess
@@ -72,26 +73,46 @@ GNTP_MISSING = "Warning: gntp module not available. Install with: pip install gn
 
 # What the stand-in of gntp.notifier records -----------------------------------
 
+
 def registration(icon):
     """The calls of one registration, with the icon URI given."""
-    return [{"call": "GrowlNotifier", "args": [],
-             "kwargs": [["applicationName", "tessel"], ["notifications", ["create"]],
-                        ["defaultNotifications", ["create"]], ["applicationIcon", icon]]},
-            {"call": "register", "args": [], "kwargs": []}]
+    return [
+        {
+            "call": "GrowlNotifier",
+            "args": [],
+            "kwargs": [
+                ["applicationName", "tessel"],
+                ["notifications", ["create"]],
+                ["defaultNotifications", ["create"]],
+                ["applicationIcon", icon],
+            ],
+        },
+        {"call": "register", "args": [], "kwargs": []},
+    ]
 
 
 def notification(name, icon):
     """The call of one notification for the file name."""
-    return {"call": "notify", "args": [],
-            "kwargs": [["noteType", "create"], ["title", "tessel"],
-                       ["description", f'File created: "{name}"'], ["icon", icon],
-                       ["sticky", False], ["priority", 1]]}
+    return {
+        "call": "notify",
+        "args": [],
+        "kwargs": [
+            ["noteType", "create"],
+            ["title", "tessel"],
+            ["description", f'File created: "{name}"'],
+            ["icon", icon],
+            ["sticky", False],
+            ["priority", 1],
+        ],
+    }
 
 
 def as_json(calls):
     """Recorded calls in the form of the two above (pairs as lists)."""
-    return [{"call": c["call"], "args": c["args"], "kwargs": [list(p) for p in c["kwargs"]]}
-            for c in calls]
+    return [
+        {"call": c["call"], "args": c["args"], "kwargs": [list(p) for p in c["kwargs"]]}
+        for c in calls
+    ]
 
 
 # Texts of the host's exceptions, which differ between CPython versions -----
@@ -126,6 +147,7 @@ def creation_error(arg, files=("f.txt",)):
     folder that holds the (empty) files named: its parent directories, then
     the file, or for a directory name its new times.  What tessel reports is
     the host's own text, which Windows words otherwise than POSIX."""
+
     def make():
         if arg.endswith(("/", os.sep)):
             os.utime(arg)
@@ -171,9 +193,16 @@ class ListSub(list):
 
 
 # Environment variables that the module or the stand-ins read.
-ENV_KNOBS = ("TRACEBACK", "TESSEL_RECORD", "TESSEL_FAIL_COPY", "TESSEL_FAIL_GROWLNOTIFIER",
-             "TESSEL_FAIL_REGISTER", "TESSEL_FAIL_NOTIFY", "TESSEL_COPY_INTO_CLOSED_PIPE",
-             "TESSEL_COPY_LEAVES_HELPER")
+ENV_KNOBS = (
+    "TRACEBACK",
+    "TESSEL_RECORD",
+    "TESSEL_FAIL_COPY",
+    "TESSEL_FAIL_GROWLNOTIFIER",
+    "TESSEL_FAIL_REGISTER",
+    "TESSEL_FAIL_NOTIFY",
+    "TESSEL_COPY_INTO_CLOSED_PIPE",
+    "TESSEL_COPY_LEAVES_HELPER",
+)
 
 
 def child_env(standins=True, path=(), absent=True, **extra):
@@ -184,8 +213,11 @@ def child_env(standins=True, path=(), absent=True, **extra):
     directories in path, then the stand-ins unless standins is false, then
     ABSENT, which hides the real optional packages, unless absent is false;
     UTF-8 output; then extra (a value of None removes a variable)."""
-    env = {k: v for k, v in os.environ.items()
-           if k not in ENV_KNOBS and (not k.startswith("PYTHON") or k == "PYTHONMALLOC")}
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ENV_KNOBS and (not k.startswith("PYTHON") or k == "PYTHONMALLOC")
+    }
     path = [*path, *([STANDINS] if standins else []), *([ABSENT] if absent else [])]
     env.update(PYTHONPATH=os.pathsep.join(map(str, path)), PYTHONIOENCODING="utf-8")
     for k, v in extra.items():
@@ -211,5 +243,6 @@ def run_tessel(cwd, *args, command=(TESSEL,), env=None, **kwargs):
     kwargs.setdefault("text", True)
     if kwargs["text"]:
         kwargs.setdefault("encoding", "utf-8")  # as child_env asks of Python
-    return subprocess.run([*command, *args], cwd=cwd, env=child_env() if env is None else env,
-                          **kwargs)
+    return subprocess.run(
+        [*command, *args], cwd=cwd, env=child_env() if env is None else env, **kwargs
+    )

@@ -1,13 +1,15 @@
 """Brace expansion and the regrouping of shell-split arguments, in process."""
+
 import contextlib
 import io
 import sys
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+import reference
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import tessel.tessel as tt
-import reference
 
 
 @pytest.fixture(scope="module")
@@ -137,8 +139,11 @@ HYPOTHESIS = settings(deadline=None, suppress_health_check=[HealthCheck.function
 
 # Mostly the characters that the two algorithms look at, some letters, and a
 # few that only a careless text conversion would get wrong.
-CHARS = st.sampled_from(list("{{{}}},,,///\\   \t") + list("abc") +
-                        ["\n", "\u3000", "\x85", "\x1f", "\xa0", "é", "😀", "\x00"])
+CHARS = st.sampled_from(
+    list("{{{}}},,,///\\   \t")
+    + list("abc")
+    + ["\n", "\u3000", "\x85", "\x1f", "\xa0", "é", "😀", "\x00"]
+)
 
 
 @settings(HYPOTHESIS, max_examples=3000)

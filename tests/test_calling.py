@@ -1,5 +1,6 @@
 """The module's function objects: their metadata, how they bind to instances,
 and how arguments are bound and type-checked before a body runs."""
+
 import array
 import collections
 import copy
@@ -14,37 +15,51 @@ import types
 import weakref
 
 import pytest
-
 from support import REPO, ListSub, StrSub, failing_path
 
 FUNCTIONS = {
-    "get_version": ("get_version", {},
-                    'get_version()\n\nGet the version of the qel module.\n'
-                    'Version is taken from the __version__.py file if it exists.\n'
-                    'The content of __version__.py should be:\nversion = "0.33"'),
+    "get_version": (
+        "get_version",
+        {},
+        "get_version()\n\nGet the version of the qel module.\n"
+        "Version is taken from the __version__.py file if it exists.\n"
+        'The content of __version__.py should be:\nversion = "0.33"',
+    ),
     "main": ("main", {}, "main()\n\nMain entry point"),
     "__init__": ("FileCreator.__init__", {}, "FileCreator.__init__(self)"),
-    "_init_growl": ("FileCreator._init_growl", {},
-                    "FileCreator._init_growl(self)\n\nInitialize Growl notifier"),
+    "_init_growl": (
+        "FileCreator._init_growl",
+        {},
+        "FileCreator._init_growl(self)\n\nInitialize Growl notifier",
+    ),
     "parse_brace_expansion": (
-        "FileCreator.parse_brace_expansion", {"text": "str", "return": "List[str]"},
+        "FileCreator.parse_brace_expansion",
+        {"text": "str", "return": "List[str]"},
         "FileCreator.parse_brace_expansion(self, str text: str) -> List[str]\n\n"
         "Parse brace expansion patterns like: \n- dir/{file1,file2,file3}.txt\n"
         "- dir{file1,file2,file3} (assumes dir/ prefix)\n"
         "Also handles spaces after commas and validates the pattern\n"
-        "Returns: List of expanded filenames"),
+        "Returns: List of expanded filenames",
+    ),
     "create_file": (
-        "FileCreator.create_file", {"filepath": "str", "return": "bool"},
+        "FileCreator.create_file",
+        {"filepath": "str", "return": "bool"},
         "FileCreator.create_file(self, str filepath: str) -> bool\n\n"
         "Create a blank file, creating parent directories if needed\n\n"
         "Args:\n    filepath: Path to file to create\n    \n"
-        "Returns:\n    True if successful, False otherwise"),
-    "_notify": ("FileCreator._notify", {"filepath": "str"},
-                "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification"),
+        "Returns:\n    True if successful, False otherwise",
+    ),
+    "_notify": (
+        "FileCreator._notify",
+        {"filepath": "str"},
+        "FileCreator._notify(self, str filepath: str)\n\nSend desktop notification",
+    ),
     "create_files": (
-        "FileCreator.create_files", {"files": "List[str]", "return": "int"},
+        "FileCreator.create_files",
+        {"files": "List[str]", "return": "int"},
         "FileCreator.create_files(self, list files: List[str]) -> int\n\n"
-        "Create multiple files\n\nReturns:\n    Number of successfully created files"),
+        "Create multiple files\n\nReturns:\n    Number of successfully created files",
+    ),
 }
 
 
@@ -55,9 +70,11 @@ def lookup(tt, name):
 # Every docstring that the module shows, in one table: the module's, the
 # class's and each function's.
 DOCSTRINGS = {
-    "tessel.tessel": ("\ntessel - Create blank files with notification support\n"
-                      "Cross-platform file creation utility with clipboard integration\n\n"
-                      "Author: the tessel developers\nVersion: 2.0\n"),
+    "tessel.tessel": (
+        "\ntessel - Create blank files with notification support\n"
+        "Cross-platform file creation utility with clipboard integration\n\n"
+        "Author: the tessel developers\nVersion: 2.0\n"
+    ),
     "FileCreator": "Handles file creation with notification support",
     **{name: doc for name, (_, _, doc) in FUNCTIONS.items()},
 }
@@ -99,8 +116,11 @@ def test_functions_weak_reference_copy_and_pickle_like_python_functions(tt, name
         assert pickle.loads(pickle.dumps(f, protocol)) is f
     # The signature still comes from the function's own parameters.
     params = list(inspect.signature(f).parameters)
-    assert params == ([] if name in ("get_version", "main") else
-                      ["self"] + [p for p in FUNCTIONS[name][1] if p != "return"])
+    assert params == (
+        []
+        if name in ("get_version", "main")
+        else ["self"] + [p for p in FUNCTIONS[name][1] if p != "return"]
+    )
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -108,8 +128,9 @@ def test_signatures_carry_the_annotations_as_python_functions_do(tt, fc, name):
     # The oracle: a Python function with the same parameters and annotations.
     annotations = FUNCTIONS[name][1]
     params = [] if name in ("get_version", "main") else ["self", *annotations]
-    params = [f"{p}: {annotations[p]!r}" if p in annotations else p
-              for p in params if p != "return"]
+    params = [
+        f"{p}: {annotations[p]!r}" if p in annotations else p for p in params if p != "return"
+    ]
     returns = f" -> {annotations['return']!r}" if "return" in annotations else ""
     namespace = {}
     exec(f"def {name}({', '.join(params)}){returns}: pass", namespace)
@@ -133,36 +154,69 @@ def test_weak_methods_of_a_creator(tt, fc):
 
 
 def test_pickle_reimports_a_module_that_left_sys_modules(run_py):
-    p = run_py("import pickle, sys\n"
-               "import tessel.tessel as tt\n"
-               "f = tt.FileCreator.create_file\n"
-               "del sys.modules['tessel.tessel']\n"
-               "data = pickle.dumps(f)\n"
-               "print(pickle.loads(data) is f, sys.modules['tessel.tessel'] is tt)\n"
-               "del sys.modules['tessel.tessel']\n"
-               "print(pickle.loads(data) is f)")
+    p = run_py(
+        "import pickle, sys\n"
+        "import tessel.tessel as tt\n"
+        "f = tt.FileCreator.create_file\n"
+        "del sys.modules['tessel.tessel']\n"
+        "data = pickle.dumps(f)\n"
+        "print(pickle.loads(data) is f, sys.modules['tessel.tessel'] is tt)\n"
+        "del sys.modules['tessel.tessel']\n"
+        "print(pickle.loads(data) is f)"
+    )
     assert (p.stdout, p.stderr, p.returncode) == ("True True\nTrue\n", "", 0)
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda tt, fc: fc.create_file(), "create_file() takes exactly 2 positional arguments (1 given)"),
-    (lambda tt, fc: fc.create_file("a", "b"),
-     "create_file() takes exactly 2 positional arguments (3 given)"),
-    (lambda tt, fc: fc.create_files(), "create_files() takes exactly 2 positional arguments (1 given)"),
-    (lambda tt, fc: fc._notify("a", "b"), "_notify() takes exactly 2 positional arguments (3 given)"),
-    (lambda tt, fc: tt.FileCreator(1), "__init__() takes exactly 1 positional argument (2 given)"),
-    (lambda tt, fc: fc._init_growl(None), "_init_growl() takes exactly 1 positional argument (2 given)"),
-    (lambda tt, fc: fc.create_file(x=1), "create_file() got an unexpected keyword argument 'x'"),
-    (lambda tt, fc: tt.FileCreator(fast=True), "__init__() got an unexpected keyword argument 'fast'"),
-    (lambda tt, fc: fc.create_file("a", filepath="b"),
-     "create_file() got multiple values for keyword argument 'filepath'"),
-    (lambda tt, fc: fc.create_files([], self=fc),
-     "create_files() got multiple values for keyword argument 'self'"),
-    (lambda tt, fc: tt.get_version(1), "get_version() takes no arguments (1 given)"),
-    (lambda tt, fc: tt.main(1, 2), "main() takes no arguments (2 given)"),
-    (lambda tt, fc: tt.get_version(x=1), "get_version() takes no keyword arguments"),
-    (lambda tt, fc: tt.main(argv=[]), "main() takes no keyword arguments"),
-], ids=lambda v: v if isinstance(v, str) else None)
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda tt, fc: fc.create_file(),
+            "create_file() takes exactly 2 positional arguments (1 given)",
+        ),
+        (
+            lambda tt, fc: fc.create_file("a", "b"),
+            "create_file() takes exactly 2 positional arguments (3 given)",
+        ),
+        (
+            lambda tt, fc: fc.create_files(),
+            "create_files() takes exactly 2 positional arguments (1 given)",
+        ),
+        (
+            lambda tt, fc: fc._notify("a", "b"),
+            "_notify() takes exactly 2 positional arguments (3 given)",
+        ),
+        (
+            lambda tt, fc: tt.FileCreator(1),
+            "__init__() takes exactly 1 positional argument (2 given)",
+        ),
+        (
+            lambda tt, fc: fc._init_growl(None),
+            "_init_growl() takes exactly 1 positional argument (2 given)",
+        ),
+        (
+            lambda tt, fc: fc.create_file(x=1),
+            "create_file() got an unexpected keyword argument 'x'",
+        ),
+        (
+            lambda tt, fc: tt.FileCreator(fast=True),
+            "__init__() got an unexpected keyword argument 'fast'",
+        ),
+        (
+            lambda tt, fc: fc.create_file("a", filepath="b"),
+            "create_file() got multiple values for keyword argument 'filepath'",
+        ),
+        (
+            lambda tt, fc: fc.create_files([], self=fc),
+            "create_files() got multiple values for keyword argument 'self'",
+        ),
+        (lambda tt, fc: tt.get_version(1), "get_version() takes no arguments (1 given)"),
+        (lambda tt, fc: tt.main(1, 2), "main() takes no arguments (2 given)"),
+        (lambda tt, fc: tt.get_version(x=1), "get_version() takes no keyword arguments"),
+        (lambda tt, fc: tt.main(argv=[]), "main() takes no keyword arguments"),
+    ],
+    ids=lambda v: v if isinstance(v, str) else None,
+)
 def test_argument_binding_errors(tt, fc, workdir, capsys, calls, call, message):
     with pytest.raises(TypeError) as info:
         call(tt, fc)
@@ -180,40 +234,49 @@ def test_keywords_bind_by_name(tt, fc, workdir, capsys):
 LONG_NAME = type("N" * 300, (str,), {})
 
 
-@pytest.mark.parametrize("method, value, expected_type, got, subclass", [
-    ("create_file", None, "str", "NoneType", False),
-    ("create_file", b"a.txt", "str", "bytes", False),
-    ("create_file", pathlib.Path("a.txt"), "str", type(pathlib.Path()).__name__, False),
-    ("create_file", 1, "str", "int", False),
-    ("create_file", StrSub("a.txt"), "str", "StrSub", True),
-    ("create_file", LONG_NAME("a.txt"), "str", "N" * 200, True),
-    ("_notify", None, "str", "NoneType", False),
-    ("_notify", StrSub("a.txt"), "str", "StrSub", True),
-    ("parse_brace_expansion", b"{a,b}", "str", "bytes", False),
-    ("parse_brace_expansion", StrSub("{a,b}"), "str", "StrSub", True),
-    ("create_files", None, "list", "NoneType", False),
-    ("create_files", ("a.txt",), "list", "tuple", False),
-    ("create_files", "a.txt", "list", "str", False),
-    ("create_files", {"a.txt": 1}, "list", "dict", False),
-    ("create_files", ListSub(["a.txt"]), "list", "ListSub", True),
-    # C types are named as the host's own type errors name them, module
-    # part included.
-    ("create_files", array.array("b", b"ab"), "list", "array.array", False),
-    ("create_files", collections.OrderedDict(), "list", "collections.OrderedDict", False),
-    ("create_file", decimal.Decimal(1), "str", "decimal.Decimal", False),
-])
+@pytest.mark.parametrize(
+    "method, value, expected_type, got, subclass",
+    [
+        ("create_file", None, "str", "NoneType", False),
+        ("create_file", b"a.txt", "str", "bytes", False),
+        ("create_file", pathlib.Path("a.txt"), "str", type(pathlib.Path()).__name__, False),
+        ("create_file", 1, "str", "int", False),
+        ("create_file", StrSub("a.txt"), "str", "StrSub", True),
+        ("create_file", LONG_NAME("a.txt"), "str", "N" * 200, True),
+        ("_notify", None, "str", "NoneType", False),
+        ("_notify", StrSub("a.txt"), "str", "StrSub", True),
+        ("parse_brace_expansion", b"{a,b}", "str", "bytes", False),
+        ("parse_brace_expansion", StrSub("{a,b}"), "str", "StrSub", True),
+        ("create_files", None, "list", "NoneType", False),
+        ("create_files", ("a.txt",), "list", "tuple", False),
+        ("create_files", "a.txt", "list", "str", False),
+        ("create_files", {"a.txt": 1}, "list", "dict", False),
+        ("create_files", ListSub(["a.txt"]), "list", "ListSub", True),
+        # C types are named as the host's own type errors name them, module
+        # part included.
+        ("create_files", array.array("b", b"ab"), "list", "array.array", False),
+        ("create_files", collections.OrderedDict(), "list", "collections.OrderedDict", False),
+        ("create_file", decimal.Decimal(1), "str", "decimal.Decimal", False),
+    ],
+)
 @pytest.mark.parametrize("param_by_keyword", [False, True])
-def test_exact_type_checks(fc, workdir, capsys, calls, method, value, expected_type, got, subclass,
-                           param_by_keyword):
-    param = {"create_file": "filepath", "_notify": "filepath", "create_files": "files",
-             "parse_brace_expansion": "text"}[method]
+def test_exact_type_checks(
+    fc, workdir, capsys, calls, method, value, expected_type, got, subclass, param_by_keyword
+):
+    param = {
+        "create_file": "filepath",
+        "_notify": "filepath",
+        "create_files": "files",
+        "parse_brace_expansion": "text",
+    }[method]
     with pytest.raises(TypeError) as info:
         if param_by_keyword:
             getattr(fc, method)(**{param: value})
         else:
             getattr(fc, method)(value)
-    assert str(info.value) == (f"Argument '{param}' has incorrect type "
-                               f"(expected {expected_type}, got {got})")
+    assert str(info.value) == (
+        f"Argument '{param}' has incorrect type (expected {expected_type}, got {got})"
+    )
     notes = getattr(info.value, "__notes__", None)
     if subclass:
         assert notes and all(isinstance(n, str) and n for n in notes)
@@ -232,6 +295,7 @@ def test_type_check_comes_after_argument_binding(fc):
 def printed_traceback(env, argv, call):
     """Makes a function print the traceback of a failure that it handles
     (TRACEBACK=1 for get_version, --debug for create_file): the printed text."""
+
     def text(tt, fc, monkeypatch, capsys):
         for name, value in env.items():
             monkeypatch.setenv(name, value)
@@ -239,28 +303,43 @@ def printed_traceback(env, argv, call):
         monkeypatch.setattr(tt, "Path", failing_path)
         call(tt, fc)
         return capsys.readouterr().out
+
     return text
 
 
 def raised_traceback(call):
     """The traceback of the exception that leaves a function, formatted."""
+
     def text(tt, fc, monkeypatch, capsys):
         monkeypatch.setattr(tt, "Path", failing_path)
         with pytest.raises(ZeroDivisionError) as info:
             call(tt, fc)
         return "".join(traceback.format_exception(info.value))
+
     return text
 
 
-@pytest.mark.parametrize("text, functions", [
-    (printed_traceback({"TRACEBACK": "1"}, [], lambda tt, fc: tt.get_version()), ["get_version"]),
-    (printed_traceback({}, ["--debug"], lambda tt, fc: fc.create_file("x.txt")), ["create_file"]),
-    (raised_traceback(lambda tt, fc: fc.create_files(["{a}"])),
-     ["create_files", "parse_brace_expansion"]),
-    (raised_traceback(lambda tt, fc: tt.FileCreator()), ["__init__"]),
-])
-def test_tracebacks_show_the_module_functions(tt, fc, workdir, monkeypatch, capsys, text,
-                                              functions):
+@pytest.mark.parametrize(
+    "text, functions",
+    [
+        (
+            printed_traceback({"TRACEBACK": "1"}, [], lambda tt, fc: tt.get_version()),
+            ["get_version"],
+        ),
+        (
+            printed_traceback({}, ["--debug"], lambda tt, fc: fc.create_file("x.txt")),
+            ["create_file"],
+        ),
+        (
+            raised_traceback(lambda tt, fc: fc.create_files(["{a}"])),
+            ["create_files", "parse_brace_expansion"],
+        ),
+        (raised_traceback(lambda tt, fc: tt.FileCreator()), ["__init__"]),
+    ],
+)
+def test_tracebacks_show_the_module_functions(
+    tt, fc, workdir, monkeypatch, capsys, text, functions
+):
     """Each entry names a source file below tessel/src/ and a line of it that
     belongs to the function, from its definition to the end of the spec that
     follows it, however the source is laid out: where the function handles
@@ -273,8 +352,11 @@ def test_tracebacks_show_the_module_functions(tt, fc, workdir, monkeypatch, caps
     for path, line, name in entries:
         source = (REPO / path.removeprefix("tessel/")).read_text()
         body = name.strip("_")
-        span = re.search(rf"\b{body}\(PyObject\s*\*\s*const\s*\*.*?\.body\s*=\s*{body},.*?\n}};",
-                         source, re.DOTALL)
+        span = re.search(
+            rf"\b{body}\(PyObject\s*\*\s*const\s*\*.*?\.body\s*=\s*{body},.*?\n}};",
+            source,
+            re.DOTALL,
+        )
         assert span, (path, body)
         first, last = (source.count("\n", 0, at) + 1 for at in span.span())
         assert first <= int(line) <= last, (path, line, name, first, last)

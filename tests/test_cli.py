@@ -1,5 +1,6 @@
 """The tessel command: end to end through the installed console script, and
 main() called in process."""
+
 import argparse
 import json
 import os
@@ -9,30 +10,47 @@ import shutil
 import sys
 
 import pytest
+from support import (
+    CLIPBOARD_MISSING,
+    GNTP_MISSING,
+    NAMES_OF_BYTES,
+    TESSEL,
+    child_env,
+    creation_error,
+    err,
+    files_in,
+    posix_only,
+    run_tessel,
+    summary,
+)
 
-from support import (CLIPBOARD_MISSING, GNTP_MISSING, NAMES_OF_BYTES, TESSEL, child_env,
-                      creation_error, err, files_in, posix_only, run_tessel, summary)
-
-EPILOG = "\n".join([
-    "",
-    "Examples:",
-    "  tessel file.txt                       # Create single file",
-    "  tessel file1.txt file2.py file3       # Create multiple files",
-    "  tessel dir/subdir/file.txt            # Create with directories",
-    "  tessel dir/{a,b,c}.txt                # Brace expansion (creates dir/a.txt, dir/b.txt, dir/c.txt)",
-    "  tessel dotenv/{__init__.py,core.py}   # Create package structure",
-    "  ",
-    "Note: Use forward slashes (/) for directories, even on Windows.",
-    "        ",
-])
+EPILOG = "\n".join(
+    [
+        "",
+        "Examples:",
+        "  tessel file.txt                       # Create single file",
+        "  tessel file1.txt file2.py file3       # Create multiple files",
+        "  tessel dir/subdir/file.txt            # Create with directories",
+        "  tessel dir/{a,b,c}.txt                "
+        "# Brace expansion (creates dir/a.txt, dir/b.txt, dir/c.txt)",
+        "  tessel dotenv/{__init__.py,core.py}   # Create package structure",
+        "  ",
+        "Note: Use forward slashes (/) for directories, even on Windows.",
+        "        ",
+    ]
+)
 
 
 def expected_help():
     parser = argparse.ArgumentParser(
-        prog="tessel", description="Create blank files with notification support",
-        formatter_class=argparse.RawTextHelpFormatter, epilog=EPILOG)
-    parser.add_argument("files", metavar="FILE", nargs="*",
-                        help="File(s) to create. Supports brace expansion.")
+        prog="tessel",
+        description="Create blank files with notification support",
+        formatter_class=argparse.RawTextHelpFormatter,
+        epilog=EPILOG,
+    )
+    parser.add_argument(
+        "files", metavar="FILE", nargs="*", help="File(s) to create. Supports brace expansion."
+    )
     parser.add_argument("--version", action="version", version="")
     parser.add_argument("--debug", action="store_true", help="Show detailed error messages")
     return parser.format_help()
@@ -58,14 +76,14 @@ def recorded(cwd):
 
 
 def with_parents(paths):
-    return {str(q) for p in map(pathlib.PurePosixPath, paths)
-            for q in (p, *p.parents) if str(q) != "."}
+    return {
+        str(q) for p in map(pathlib.PurePosixPath, paths) for q in (p, *p.parents) if str(q) != "."
+    }
 
 
 def expect(cwd, lines):
     """Lines written "✓ rel/path" stand for the success line of that path."""
-    return [f'✓ File created: "{cwd / ln[2:]}"' if ln.startswith("✓ ") else ln
-            for ln in lines]
+    return [f'✓ File created: "{cwd / ln[2:]}"' if ln.startswith("✓ ") else ln for ln in lines]
 
 
 SUCCESSES = [
@@ -92,7 +110,8 @@ SUCCESSES = [
 def test_files_are_created(work, words, files):
     proc = run(work, *words)
     assert proc.stdout.splitlines() == (
-        expect(work, [f"✓ {f}" for f in files]) + summary(len(files), len(files)))
+        expect(work, [f"✓ {f}" for f in files]) + summary(len(files), len(files))
+    )
     assert proc.stderr == "" and proc.returncode == 0
     assert set(files_in(work)) == with_parents(files)
     assert all((work / f).is_file() and (work / f).stat().st_size == 0 for f in files)
@@ -103,14 +122,28 @@ EXISTS = str(creation_error("f.txt/x"))
 
 # setup: name -> text of a file, or None for a directory.
 OUTCOMES = [
-    ({"f.txt": "keep"}, ["a.txt", "f.txt/x", "b.txt"],
-     ["✓ a.txt", f'✗ Error creating file "f.txt/x": {EXISTS}', "✓ b.txt"], (2, 3), {"a.txt", "b.txt"}),
-    ({"f.txt": "keep"}, ["{a,", "f.txt/x,", "b}"],
-     ["✓ a", f'✗ Error creating file "f.txt/x": {EXISTS}', "✓ b"], (2, 3), {"a", "b"}),
-    ({}, ["newdir/", "ok"],
-     [err("newdir/", str(creation_error("newdir/"))), "✓ ok"], (1, 2), {"ok"}),
-    ({"f.txt": "keep"}, ["f.txt/"],
-     [err("f.txt/", str(creation_error("f.txt/")))], (0, 1), set()),
+    (
+        {"f.txt": "keep"},
+        ["a.txt", "f.txt/x", "b.txt"],
+        ["✓ a.txt", f'✗ Error creating file "f.txt/x": {EXISTS}', "✓ b.txt"],
+        (2, 3),
+        {"a.txt", "b.txt"},
+    ),
+    (
+        {"f.txt": "keep"},
+        ["{a,", "f.txt/x,", "b}"],
+        ["✓ a", f'✗ Error creating file "f.txt/x": {EXISTS}', "✓ b"],
+        (2, 3),
+        {"a", "b"},
+    ),
+    (
+        {},
+        ["newdir/", "ok"],
+        [err("newdir/", str(creation_error("newdir/"))), "✓ ok"],
+        (1, 2),
+        {"ok"},
+    ),
+    ({"f.txt": "keep"}, ["f.txt/"], [err("f.txt/", str(creation_error("f.txt/")))], (0, 1), set()),
     ({"d": None, "e.txt": "old"}, ["d/", "e.txt"], ["✓ d", "✓ e.txt"], (2, 2), set()),
 ]
 
@@ -162,26 +195,53 @@ def test_man_page_names_the_options_of_the_help(work):
 @pytest.mark.skipif(not shutil.which("man"), reason="needs man (Debian: man-db)")
 def test_man_page_renders_and_man_finds_it(work):
     # man's own programs are not tessel: no sanitizer runtime preloaded into them.
-    shown = run_tessel(work, "--warnings", "-E", "UTF-8", "-l", str(man_page()), command=("man",),
-                       env=child_env(MANWIDTH="80", LD_PRELOAD=None))
+    shown = run_tessel(
+        work,
+        "--warnings",
+        "-E",
+        "UTF-8",
+        "-l",
+        str(man_page()),
+        command=("man",),
+        env=child_env(MANWIDTH="80", LD_PRELOAD=None),
+    )
     assert (shown.returncode, shown.stderr) == (0, "")
     assert "tessel - create blank files, with brace expansion" in shown.stdout
-    found = run_tessel(work, "-w", "tessel", command=("man",),
-                       env=child_env(PATH=f"{pathlib.Path(TESSEL).parent}:/usr/bin:/bin",
-                                     MANPATH=None, LD_PRELOAD=None))
+    found = run_tessel(
+        work,
+        "-w",
+        "tessel",
+        command=("man",),
+        env=child_env(
+            PATH=f"{pathlib.Path(TESSEL).parent}:/usr/bin:/bin", MANPATH=None, LD_PRELOAD=None
+        ),
+    )
     assert found.stdout.strip() == str(man_page())
 
 
-@pytest.mark.skipif(not (os.environ.get("TESSEL_WHEEL") and shutil.which("man")),
-                    reason="needs the wheel named by TESSEL_WHEEL (nox -s wheel) and man")
+@pytest.mark.skipif(
+    not (os.environ.get("TESSEL_WHEEL") and shutil.which("man")),
+    reason="needs the wheel named by TESSEL_WHEEL (nox -s wheel) and man",
+)
 def test_pipx_links_the_man_page(tmp_path):
     # pipx exposes the pages in share/man of the environment it makes, and
     # no others.
     share = tmp_path / "share"
-    env = child_env(PIPX_HOME=str(tmp_path / "pipx"), PIPX_BIN_DIR=str(tmp_path / "bin"),
-                    PIPX_MAN_DIR=str(share / "man"), LD_PRELOAD=None)
-    installed = run_tessel(tmp_path, "-m", "pipx", "install", os.environ["TESSEL_WHEEL"],
-                           command=(sys.executable,), env=env)
+    env = child_env(
+        PIPX_HOME=str(tmp_path / "pipx"),
+        PIPX_BIN_DIR=str(tmp_path / "bin"),
+        PIPX_MAN_DIR=str(share / "man"),
+        LD_PRELOAD=None,
+    )
+    installed = run_tessel(
+        tmp_path,
+        "-m",
+        "pipx",
+        "install",
+        os.environ["TESSEL_WHEEL"],
+        command=(sys.executable,),
+        env=env,
+    )
     assert installed.returncode == 0, installed.stderr
     env.update(PATH=f"{tmp_path / 'bin'}:/usr/bin:/bin")
     env.pop("MANPATH", None)
@@ -198,11 +258,14 @@ def test_version(work):
     assert proc.stderr == "" and proc.returncode == 0
 
 
-@pytest.mark.parametrize("words, message", [
-    (["--bogus", "a.txt"], "unrecognized arguments: --bogus"),
-    (["--debug=1", "a.txt"], "argument --debug: ignored explicit argument '1'"),
-    (["--version=3"], "argument --version: ignored explicit argument '3'"),
-])
+@pytest.mark.parametrize(
+    "words, message",
+    [
+        (["--bogus", "a.txt"], "unrecognized arguments: --bogus"),
+        (["--debug=1", "a.txt"], "argument --debug: ignored explicit argument '1'"),
+        (["--version=3"], "argument --version: ignored explicit argument '3'"),
+    ],
+)
 def test_usage_errors(work, words, message):
     proc = run(work, *words)
     assert proc.returncode == 2 and proc.stdout == ""
@@ -214,16 +277,20 @@ def test_usage_errors(work, words, message):
 def test_without_optional_packages(work):
     proc = run(work, "d/{x,", "y}", standins=False)
     assert proc.stdout.splitlines() == [
-        CLIPBOARD_MISSING, GNTP_MISSING,
-        *expect(work, ["✓ d/x", "✓ d/y"]), *summary(2, 2)]
+        CLIPBOARD_MISSING,
+        GNTP_MISSING,
+        *expect(work, ["✓ d/x", "✓ d/y"]),
+        *summary(2, 2),
+    ]
     assert proc.stderr == "" and proc.returncode == 0
 
 
 def test_python_dash_m(work):
     (work / "f.txt").write_text("")
     proc = run(work, "d/{a,", "b}", "f.txt/x", command=(sys.executable, "-m", "tessel"))
-    assert proc.stdout.splitlines() == expect(work, [
-        "✓ d/a", "✓ d/b", f'✗ Error creating file "f.txt/x": {EXISTS}']) + summary(2, 3)
+    assert proc.stdout.splitlines() == expect(
+        work, ["✓ d/a", "✓ d/b", f'✗ Error creating file "f.txt/x": {EXISTS}']
+    ) + summary(2, 3)
     assert proc.stderr == "" and proc.returncode == 1
     assert set(files_in(work)) == {"d", "d/a", "d/b", "f.txt"}
 
@@ -243,12 +310,23 @@ def test_name_not_in_the_locale_encoding(work):
 
 # main() in this process (conftest resets sys.argv and the environment).
 
-@pytest.mark.parametrize("words, lines, status", [
-    (["dir/{a,", "b}"], ["✓ dir/a", "✓ dir/b", *summary(2, 2)], 0),
-    (["f.txt/{a,b}", "c"], [f'✗ Error creating file "f.txt/a": {EXISTS}',
-                            f'✗ Error creating file "f.txt/b": {EXISTS}',
-                            "✓ c", *summary(1, 3)], 1),
-])
+
+@pytest.mark.parametrize(
+    "words, lines, status",
+    [
+        (["dir/{a,", "b}"], ["✓ dir/a", "✓ dir/b", *summary(2, 2)], 0),
+        (
+            ["f.txt/{a,b}", "c"],
+            [
+                f'✗ Error creating file "f.txt/a": {EXISTS}',
+                f'✗ Error creating file "f.txt/b": {EXISTS}',
+                "✓ c",
+                *summary(1, 3),
+            ],
+            1,
+        ),
+    ],
+)
 def test_main_in_process(tt, workdir, argv, capsys, words, lines, status):
     (workdir / "f.txt").write_text("")
     argv(*words)

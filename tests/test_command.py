@@ -2,6 +2,7 @@
 or whose reader goes away, signals in the middle of a run, output encodings
 that cannot represent every character, and `python -m tessel` in a folder
 that holds modules of the same names as those that tessel imports."""
+
 import ast
 import errno
 import os
@@ -11,10 +12,24 @@ import tempfile
 import time
 
 import pytest
-
-from support import (INTERRUPTED, NAMES_OF_BYTES, PYTHON, TESSEL, WINDOWS, child_env,
-                      copy_warning, creation_error, err, files_in, host_error, ok, oserror,
-                      posix_only, run_tessel, summary)
+from support import (
+    INTERRUPTED,
+    NAMES_OF_BYTES,
+    PYTHON,
+    TESSEL,
+    WINDOWS,
+    child_env,
+    copy_warning,
+    creation_error,
+    err,
+    files_in,
+    host_error,
+    ok,
+    oserror,
+    posix_only,
+    run_tessel,
+    summary,
+)
 
 # A batch too long to finish before a signal or a reader's exit: written as
 # the shell splits it, so that no single argument meets the kernel's limit.
@@ -29,7 +44,7 @@ def reported(cwd, names):
 def made_in_order(cwd):
     """The files of the batch that exist: always the first ones, in order."""
     made = sorted(os.listdir(cwd / "big"))
-    assert made == NAMES[:len(made)]
+    assert made == NAMES[: len(made)]
     return made
 
 
@@ -41,19 +56,27 @@ def closed_pipe():
 
 # --- Standard output that cannot be written ---------------------------------------
 
+
 @pytest.mark.parametrize("unbuffered", [False, True])
-@pytest.mark.parametrize("how, status, made, stderr", [
-    # The reader has gone: the first line's write ends the run as SIGPIPE
-    # ends any Unix tool (on Windows, quietly with status 1); the file made
-    # stays and none is reported as failed.
-    ("closed pipe", 1 if WINDOWS else -getattr(signal, "SIGPIPE", 0), ["a"], ""),
-    # No standard output at all: print() writes nothing and the run goes on.
-    pytest.param("closed", 0, ["a", "b", "c"], "", marks=posix_only("a POSIX shell")),
-    # Any other failing write ends the run with one line and status 1.
-    pytest.param("/dev/full", 1, ["a"],
-                 f"tessel: cannot write to standard output: {oserror(errno.ENOSPC)}\n",
-                 marks=posix_only("/dev/full")),
-])
+@pytest.mark.parametrize(
+    "how, status, made, stderr",
+    [
+        # The reader has gone: the first line's write ends the run as SIGPIPE
+        # ends any Unix tool (on Windows, quietly with status 1); the file made
+        # stays and none is reported as failed.
+        ("closed pipe", 1 if WINDOWS else -getattr(signal, "SIGPIPE", 0), ["a"], ""),
+        # No standard output at all: print() writes nothing and the run goes on.
+        pytest.param("closed", 0, ["a", "b", "c"], "", marks=posix_only("a POSIX shell")),
+        # Any other failing write ends the run with one line and status 1.
+        pytest.param(
+            "/dev/full",
+            1,
+            ["a"],
+            f"tessel: cannot write to standard output: {oserror(errno.ENOSPC)}\n",
+            marks=posix_only("/dev/full"),
+        ),
+    ],
+)
 def test_standard_output_that_cannot_be_written(tmp_path, how, status, made, stderr, unbuffered):
     env = child_env(PYTHONUNBUFFERED="1" if unbuffered else None)
     if how == "closed":
@@ -70,8 +93,14 @@ def test_standard_output_that_cannot_be_written(tmp_path, how, status, made, std
 @posix_only("bash and head")
 def test_reader_that_goes_away_in_the_middle(tmp_path):
     work = tmp_path.resolve()
-    p = run_tessel(work, "-c", '"$0" "$@" | head -n 3; exit "${PIPESTATUS[0]}"', TESSEL, *BATCH,
-                   command=("bash",))
+    p = run_tessel(
+        work,
+        "-c",
+        '"$0" "$@" | head -n 3; exit "${PIPESTATUS[0]}"',
+        TESSEL,
+        *BATCH,
+        command=("bash",),
+    )
     assert p.returncode == 128 + signal.SIGPIPE  # as bash reports a death by SIGPIPE
     assert (p.stdout.splitlines(), p.stderr) == (reported(work, NAMES[:3]), "")
     # The run ended soon after, at the first write into the closed pipe.
@@ -86,8 +115,13 @@ def test_a_closed_pipe_of_the_clipboard_is_a_failed_copy(tmp_path):
         warning = copy_warning(host_error(os.write, fd, b"x"))  # EPIPE; Windows: EINVAL
     finally:
         os.close(fd)
-    assert p.stdout.splitlines() == [warning, ok(work / "a"), warning, ok(work / "b"),
-                                     *summary(2, 2)]
+    assert p.stdout.splitlines() == [
+        warning,
+        ok(work / "a"),
+        warning,
+        ok(work / "b"),
+        *summary(2, 2),
+    ]
     assert (p.returncode, p.stderr) == (0, "")
 
 
@@ -101,9 +135,15 @@ def test_a_helper_left_running_does_not_hold_the_output(tmp_path, merged):
     work, pids = tmp_path.resolve() / "work", tmp_path / "pids"
     work.mkdir()
     try:
-        p = run_tessel(work, "a", "b", env=child_env(TESSEL_COPY_LEAVES_HELPER=str(pids)),
-                       stdout=subprocess.PIPE, timeout=30,
-                       stderr=subprocess.STDOUT if merged else subprocess.PIPE)
+        p = run_tessel(
+            work,
+            "a",
+            "b",
+            env=child_env(TESSEL_COPY_LEAVES_HELPER=str(pids)),
+            stdout=subprocess.PIPE,
+            timeout=30,
+            stderr=subprocess.STDOUT if merged else subprocess.PIPE,
+        )
     finally:
         for pid in pids.read_text().split():
             os.kill(int(pid), signal.SIGKILL)
@@ -117,6 +157,7 @@ def test_a_helper_left_running_does_not_hold_the_output(tmp_path, merged):
 
 # --- Signals ------------------------------------------------------------------------
 
+
 def default_sigint():
     # As in a terminal: a suite started in the background has SIGINT ignored,
     # and a child would inherit that.
@@ -124,9 +165,15 @@ def default_sigint():
 
 
 def start_batch(cwd, *options, stdout=subprocess.PIPE, env=None):
-    return subprocess.Popen([TESSEL, *options, *BATCH], cwd=cwd, env=env or child_env(),
-                            stdout=stdout, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=default_sigint)
+    return subprocess.Popen(
+        [TESSEL, *options, *BATCH],
+        cwd=cwd,
+        env=env or child_env(),
+        stdout=stdout,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=default_sigint,
+    )
 
 
 @posix_only("SIGINT sent to a child")
@@ -143,7 +190,7 @@ def test_ctrl_c(tmp_path, debug):
     child.wait(timeout=120)
     shown = (head + rest).splitlines()
     assert 50 <= len(shown) < len(NAMES)
-    assert shown == reported(work, NAMES[:len(shown)])
+    assert shown == reported(work, NAMES[: len(shown)])
     # Ended as SIGINT ends a process, so that a calling shell stops too.
     assert child.returncode == -signal.SIGINT
     if debug:
@@ -184,9 +231,17 @@ run()
 @pytest.mark.parametrize("module", ["tessel._command", "typing", "tessel.tessel"])
 @pytest.mark.parametrize("debug", [False, True])
 def test_ctrl_c_while_the_command_loads(tmp_path, module, debug):
-    p = run_tessel(tmp_path, "-P", "-c", INTERRUPT_ON_IMPORT, module, "x",
-                   *(["--debug"] if debug else []), command=(PYTHON,),
-                   preexec_fn=None if WINDOWS else default_sigint)
+    p = run_tessel(
+        tmp_path,
+        "-P",
+        "-c",
+        INTERRUPT_ON_IMPORT,
+        module,
+        "x",
+        *(["--debug"] if debug else []),
+        command=(PYTHON,),
+        preexec_fn=None if WINDOWS else default_sigint,
+    )
     assert (p.returncode, p.stdout, files_in(tmp_path)) == (INTERRUPTED, "", [])
     if debug:
         assert p.stderr.startswith("Traceback") and p.stderr.rstrip().endswith("KeyboardInterrupt")
@@ -210,47 +265,69 @@ def test_a_killed_run_has_listed_what_it_made(tmp_path, name):
     assert child.returncode == -signum
     shown = out.read_text().splitlines()
     assert 50 <= len(shown) < len(NAMES)
-    assert shown == reported(work, NAMES[:len(shown)])
+    assert shown == reported(work, NAMES[: len(shown)])
     assert len(made_in_order(work)) - len(shown) in (0, 1)
 
 
 # --- Output encodings -----------------------------------------------------------------
+
 
 # raw: whether the encoding writes ASCII as ASCII, so that an undecodable byte
 # of a name can go back out as itself; elsewhere it is written as \\xNN.
 def pipe_encoding():
     """The encoding of Python's standard output into a pipe, as a child
     asked for none has it: the locale's (Windows: the ANSI code page)."""
-    return subprocess.run([PYTHON, "-c", "import sys; print(sys.stdout.encoding)"],
-                          env=child_env(PYTHONIOENCODING=None), capture_output=True, text=True,
-                          check=True).stdout.strip()
+    return subprocess.run(
+        [PYTHON, "-c", "import sys; print(sys.stdout.encoding)"],
+        env=child_env(PYTHONIOENCODING=None),
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
 
 
-@pytest.mark.parametrize("encoding, raw", [
-    ("ascii", True), ("latin-1", True), ("cp437", True), ("utf-8", True), ("shift_jis", True),
-    ("utf-16", False), ("utf-16-le", False), ("utf-32", False), ("cp037", False),
-    (None, True),  # the host's own
-])
+@pytest.mark.parametrize(
+    "encoding, raw",
+    [
+        ("ascii", True),
+        ("latin-1", True),
+        ("cp437", True),
+        ("utf-8", True),
+        ("shift_jis", True),
+        ("utf-16", False),
+        ("utf-16-le", False),
+        ("utf-32", False),
+        ("cp037", False),
+        (None, True),  # the host's own
+    ],
+)
 def test_every_file_is_attempted_and_reported_in_any_encoding(tmp_path, encoding, raw):
     work = tmp_path.resolve()
     (work / "f.txt").touch()
     asked, encoding = encoding, encoding or pipe_encoding()
     # A name of undecodable bytes where names are bytes (not on Windows).
     undecodable = [] if WINDOWS else [b"\xff"]
-    p = run_tessel(work, "é1", *undecodable, "f.txt/x", "✓3",
-                   env=child_env(PYTHONIOENCODING=asked), text=False)
+    p = run_tessel(
+        work, "é1", *undecodable, "f.txt/x", "✓3", env=child_env(PYTHONIOENCODING=asked), text=False
+    )
     made = ["é1", *(["\udcff"] if undecodable else []), "✓3"]
-    lines = [*(ok(work / name) for name in made[:-1]), err("f.txt/x", str(creation_error("f.txt/x"))),
-             ok(work / "✓3"), *summary(len(made), len(made) + 1)]
+    lines = [
+        *(ok(work / name) for name in made[:-1]),
+        err("f.txt/x", str(creation_error("f.txt/x"))),
+        ok(work / "✓3"),
+        *summary(len(made), len(made) + 1),
+    ]
     # What the encoding cannot represent is written as a backslash escape.
     # Into a pipe, as Python's own stdout, UTF-16 and UTF-32 go without a BOM.
     bom = len("".encode(encoding))
 
     def encoded(text):
         return text.encode(encoding, "backslashreplace")[bom:]
+
     byte = b"\xff" if raw else encoded("\\xff")
     assert p.stdout == b"".join(
-        byte.join(map(encoded, line.split("\udcff"))) + encoded(os.linesep) for line in lines)
+        byte.join(map(encoded, line.split("\udcff"))) + encoded(os.linesep) for line in lines
+    )
     assert (p.returncode, p.stderr) == (1, b"")
     assert files_in(work) == sorted(["f.txt", *made])
 
@@ -262,7 +339,9 @@ def test_undecodable_name_in_an_ascii_locale(tmp_path):
     p = run_tessel(work, b"\xff.txt", command=(TESSEL.encode(),), env=env, text=False)
     # The name goes back out as the bytes it came as; the mark is escaped.
     assert p.stdout.splitlines() == [
-        b'\\u2713 File created: "' + bytes(work) + b'/\xff.txt"', *map(str.encode, summary(1, 1))]
+        b'\\u2713 File created: "' + bytes(work) + b'/\xff.txt"',
+        *map(str.encode, summary(1, 1)),
+    ]
     assert (p.returncode, p.stderr) == (0, b"")
     assert os.listdir(bytes(work)) == [b"\xff.txt"]
 
@@ -287,8 +366,13 @@ sys.stderr.write(repr(sorted({m.split(".")[0] for m in set(sys.modules) - before
 
 def imported_by_python_dash_m():
     with tempfile.TemporaryDirectory() as work:
-        p = subprocess.run([PYTHON, "-P", "-c", FIND_IMPORTS, work], env=child_env(),
-                           capture_output=True, text=True, timeout=120)
+        p = subprocess.run(
+            [PYTHON, "-P", "-c", FIND_IMPORTS, work],
+            env=child_env(),
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
     names = set(ast.literal_eval(p.stderr)) - {"tessel"}
     assert {"argparse", "pathlib", "re", "typing", "clipboard", "gntp"} <= names, names
     return sorted(names)

@@ -1,11 +1,11 @@
 """FileCreator: the class object, create_file and create_files."""
+
 import io
 import operator
 import os
 from pathlib import Path
 
 import pytest
-
 from support import NAMES_OF_BYTES, WINDOWS, copy_warning, creation_error, err, host_error, ok
 
 
@@ -16,27 +16,43 @@ def lines(capsys):
 def test_class_shape(tt, fc):
     cls = tt.FileCreator
     assert type(cls) is type and cls.__bases__ == (object,)
-    assert (cls.__name__, cls.__qualname__, cls.__module__) == ("FileCreator",) * 2 + ("tessel.tessel",)
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == ("FileCreator",) * 2 + (
+        "tessel.tessel",
+    )
     assert [k for k in vars(cls) if k not in ("__dict__", "__weakref__")] == [
-        "__module__", "__doc__", "__init__", "_init_growl", "parse_brace_expansion",
-        "create_file", "_notify", "create_files"]
+        "__module__",
+        "__doc__",
+        "__init__",
+        "_init_growl",
+        "parse_brace_expansion",
+        "create_file",
+        "_notify",
+        "create_files",
+    ]
     assert list(vars(fc)) == ["icon_path", "growl"]
     assert fc.icon_path == Path(tt.__file__).parent / "tessel.jpg"
     assert isinstance(fc.icon_path, Path)
 
 
-@pytest.mark.parametrize("arg, made, notified", [
-    ("a.txt", "cwd/a.txt", "a.txt"),
-    ("a/b/c.txt", "cwd/a/b/c.txt", "a/b/c.txt"),
-    ("./d//e.txt", "cwd/d/e.txt", "d/e.txt"),
-    ("~/x.txt", "cwd/~/x.txt", "~/x.txt"),
-    ("a{b.txt", "cwd/a{b.txt", "a{b.txt"),
-    ("../up.txt", "up.txt", "../up.txt"),
-    ("{w}/abs.txt", "abs.txt", "{w}/abs.txt"),
-    ("ü 😀 'q.txt", "cwd/ü 😀 'q.txt", "ü 😀 'q.txt"),
-    pytest.param("q\".txt", "cwd/q\".txt", "q\".txt",
-                 marks=pytest.mark.skipif(WINDOWS, reason="Windows refuses \" in names")),
-])
+@pytest.mark.parametrize(
+    "arg, made, notified",
+    [
+        ("a.txt", "cwd/a.txt", "a.txt"),
+        ("a/b/c.txt", "cwd/a/b/c.txt", "a/b/c.txt"),
+        ("./d//e.txt", "cwd/d/e.txt", "d/e.txt"),
+        ("~/x.txt", "cwd/~/x.txt", "~/x.txt"),
+        ("a{b.txt", "cwd/a{b.txt", "a{b.txt"),
+        ("../up.txt", "up.txt", "../up.txt"),
+        ("{w}/abs.txt", "abs.txt", "{w}/abs.txt"),
+        ("ü 😀 'q.txt", "cwd/ü 😀 'q.txt", "ü 😀 'q.txt"),
+        pytest.param(
+            'q".txt',
+            'cwd/q".txt',
+            'q".txt',
+            marks=pytest.mark.skipif(WINDOWS, reason='Windows refuses " in names'),
+        ),
+    ],
+)
 def test_paths_are_taken_literally(tt, workdir, monkeypatch, capsys, calls, arg, made, notified):
     (workdir / "cwd").mkdir()
     monkeypatch.chdir(workdir / "cwd")
@@ -71,12 +87,16 @@ def test_existing_file_and_directory_are_touched(fc, workdir, capsys):
 
 # A trailing separator names a directory: "/", and on Windows also "\\",
 # which elsewhere is a character of the name like any other.
-@pytest.mark.parametrize("arg, on_windows, elsewhere", [
-    ("d\\", ["d"], ["d", "d\\"]),
-    ("new\\", None, ["d", "new\\"]),
-])
-def test_a_trailing_backslash_names_a_directory_on_windows(fc, workdir, capsys, arg, on_windows,
-                                                          elsewhere):
+@pytest.mark.parametrize(
+    "arg, on_windows, elsewhere",
+    [
+        ("d\\", ["d"], ["d", "d\\"]),
+        ("new\\", None, ["d", "new\\"]),
+    ],
+)
+def test_a_trailing_backslash_names_a_directory_on_windows(
+    fc, workdir, capsys, arg, on_windows, elsewhere
+):
     (workdir / "d").mkdir()
     made = on_windows if WINDOWS else elsewhere
     assert fc.create_file(arg) is (made is not None)
@@ -88,16 +108,19 @@ def test_a_trailing_backslash_names_a_directory_on_windows(fc, workdir, capsys, 
 # os.utime, whose messages name the file from CPython 3.13 on, Path.touch
 # reports a null byte in words that depend on the version, and Windows words
 # every failure in its own way (POSIX: "[Errno 17] File exists: 'f.txt'").
-@pytest.mark.parametrize("arg, text", [
-    ("newdir/", lambda: host_error(os.utime, "newdir/")),
-    ("a/b/", lambda: host_error(os.utime, "a/b/")),
-    ("", lambda: host_error(os.utime, "")),
-    ("f.txt/", lambda: host_error(os.utime, "f.txt/")),
-    ("f.txt/x", lambda: str(creation_error("f.txt/x"))),
-    ("f.txt/x/y.txt", lambda: str(creation_error("f.txt/x/y.txt"))),
-    ("a\0b", lambda: host_error(Path("a\0b").touch, exist_ok=True)),
-    ("x" * 300, lambda: str(creation_error("x" * 300))),
-])
+@pytest.mark.parametrize(
+    "arg, text",
+    [
+        ("newdir/", lambda: host_error(os.utime, "newdir/")),
+        ("a/b/", lambda: host_error(os.utime, "a/b/")),
+        ("", lambda: host_error(os.utime, "")),
+        ("f.txt/", lambda: host_error(os.utime, "f.txt/")),
+        ("f.txt/x", lambda: str(creation_error("f.txt/x"))),
+        ("f.txt/x/y.txt", lambda: str(creation_error("f.txt/x/y.txt"))),
+        ("a\0b", lambda: host_error(Path("a\0b").touch, exist_ok=True)),
+        ("x" * 300, lambda: str(creation_error("x" * 300))),
+    ],
+)
 def test_failures_give_error_line_and_leave_nothing(fc, workdir, capsys, calls, arg, text):
     (workdir / "f.txt").write_text("data")
     assert fc.create_file(arg) is False
@@ -112,7 +135,7 @@ def test_failures_give_error_line_and_leave_nothing(fc, workdir, capsys, calls, 
 def test_surrogates_and_very_long_paths_do_not_crash(fc, workdir, monkeypatch):
     out = io.StringIO()
     monkeypatch.setattr("sys.stdout", out)
-    assert fc.create_file("\udcff.txt") is True           # surrogate-escaped byte 0xff
+    assert fc.create_file("\udcff.txt") is True  # surrogate-escaped byte 0xff
     assert os.path.isfile(os.path.join(os.fsencode(workdir), b"\xff.txt"))
     assert fc.create_file("\ud800.txt") is False
     long_path = "d/" * 3000 + "f.txt"
@@ -124,10 +147,17 @@ def test_surrogates_and_very_long_paths_do_not_crash(fc, workdir, monkeypatch):
     assert len(printed) == 3
 
 
-@pytest.mark.parametrize("argv_tail, traceback_shown", [
-    (["--debug"], True), (["a.txt", "--debug", "b"], True),
-    (["--debug=1"], False), (["--deb"], False), (["--DEBUG"], False), ([], False),
-])
+@pytest.mark.parametrize(
+    "argv_tail, traceback_shown",
+    [
+        (["--debug"], True),
+        (["a.txt", "--debug", "b"], True),
+        (["--debug=1"], False),
+        (["--deb"], False),
+        (["--DEBUG"], False),
+        ([], False),
+    ],
+)
 def test_debug_argument_prints_traceback(fc, workdir, capsys, argv, argv_tail, traceback_shown):
     (workdir / "f.txt").touch()
     argv(*argv_tail)
@@ -153,9 +183,17 @@ def test_output_order_and_failing_notify_hook(tt, workdir, fail, capsys):
     assert Chatty().create_files(["a.txt", "bad.txt", "c.txt"]) == 2
     assert (workdir / "bad.txt").is_file()
     warning = copy_warning("no display")
-    assert lines(capsys) == [warning, "notified a.txt", ok(workdir / "a.txt"),
-                             warning, "notified bad.txt", err("bad.txt", "hook failed"),
-                             warning, "notified c.txt", ok(workdir / "c.txt")]
+    assert lines(capsys) == [
+        warning,
+        "notified a.txt",
+        ok(workdir / "a.txt"),
+        warning,
+        "notified bad.txt",
+        err("bad.txt", "hook failed"),
+        warning,
+        "notified c.txt",
+        ok(workdir / "c.txt"),
+    ]
 
 
 def test_batch_counts_and_keeps_order(fc, workdir, capsys):
@@ -164,9 +202,13 @@ def test_batch_counts_and_keeps_order(fc, workdir, capsys):
     assert capsys.readouterr().out == ""
     count = fc.create_files(["a.txt", "dir/b.txt", "f.txt/x", "a.txt", "a{b"])
     assert type(count) is int and count == 4
-    assert lines(capsys) == [ok(workdir / "a.txt"), ok(workdir / "dir/b.txt"),
-                             err("f.txt/x", str(creation_error("f.txt/x"))),
-                             ok(workdir / "a.txt"), ok(workdir / "a{b")]
+    assert lines(capsys) == [
+        ok(workdir / "a.txt"),
+        ok(workdir / "dir/b.txt"),
+        err("f.txt/x", str(creation_error("f.txt/x"))),
+        ok(workdir / "a.txt"),
+        ok(workdir / "a{b"),
+    ]
 
 
 def test_batch_expands_everything_before_creating(tt):
@@ -182,19 +224,31 @@ def test_batch_expands_everything_before_creating(tt):
             return {"p.txt": 1, "q.txt": "", "plain": [0], "{only": None}[filepath]
 
     assert Scripted().create_files(["x}y{z", "plain", "{only", "{}"]) == 3
-    assert log == [("expand", "x}y{z"), ("expand", "{}"), ("create", "p.txt"), ("create", "q.txt"),
-                   ("create", "plain"), ("create", "{only"), ("create", "p.txt"),
-                   ("create", "q.txt")]
+    assert log == [
+        ("expand", "x}y{z"),
+        ("expand", "{}"),
+        ("create", "p.txt"),
+        ("create", "q.txt"),
+        ("create", "plain"),
+        ("create", "{only"),
+        ("create", "p.txt"),
+        ("create", "q.txt"),
+    ]
 
 
-@pytest.mark.parametrize("files, error, made", [
-    (["a.txt", 1], host_error(operator.contains, 1, "{"), []),
-    (["a.txt", b"b.txt"], host_error(operator.contains, b"b.txt", "{"), []),
-    (["a.txt", ("b.txt",)], "Argument 'filepath' has incorrect type (expected str, got tuple)",
-     ["a.txt"]),
-    (["a.txt", ["{", "}"]],
-     "Argument 'text' has incorrect type (expected str, got list)", []),
-])
+@pytest.mark.parametrize(
+    "files, error, made",
+    [
+        (["a.txt", 1], host_error(operator.contains, 1, "{"), []),
+        (["a.txt", b"b.txt"], host_error(operator.contains, b"b.txt", "{"), []),
+        (
+            ["a.txt", ("b.txt",)],
+            "Argument 'filepath' has incorrect type (expected str, got tuple)",
+            ["a.txt"],
+        ),
+        (["a.txt", ["{", "}"]], "Argument 'text' has incorrect type (expected str, got list)", []),
+    ],
+)
 def test_bad_elements_propagate(fc, workdir, capsys, files, error, made):
     with pytest.raises(TypeError) as info:
         fc.create_files(files)

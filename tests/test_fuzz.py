@@ -6,6 +6,7 @@ Strings that may become paths are confined to the working directory: they
 start with "fz/" and hold no "..", and the words of command lines hold no
 "/" at all (brace expansion can join one ".." at most, which stays inside the
 temporary directory)."""
+
 import argparse
 import inspect
 import io
@@ -14,10 +15,14 @@ import sys
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
-FUZZ = settings(max_examples=300, deadline=None,
-                suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+FUZZ = settings(
+    max_examples=300,
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
+)
 
 
 class Boom(Exception):
@@ -60,6 +65,7 @@ class RaisingAll(RaisingEq, RaisingContains, RaisingStr, RaisingFspath, RaisingI
 
 class AgreesWithAll(Hostile):
     """Holds everything and equals everything."""
+
     def __contains__(self, item):
         return True
 
@@ -78,8 +84,16 @@ class HostileList(list):
     __eq__ = __contains__ = __iter__ = __len__ = boom
 
 
-HOSTILE = [RaisingEq(), RaisingContains(), RaisingStr(), RaisingFspath(), RaisingIter(),
-           RaisingAll(), AgreesWithAll(), object()]
+HOSTILE = [
+    RaisingEq(),
+    RaisingContains(),
+    RaisingStr(),
+    RaisingFspath(),
+    RaisingIter(),
+    RaisingAll(),
+    AgreesWithAll(),
+    object(),
+]
 # Drawn by index: hypothesis may hash what sampled_from holds, and the
 # hostility is for tessel, not for hypothesis' bookkeeping.
 HOSTILE_OBJECTS = st.integers(0, len(HOSTILE) - 1).map(HOSTILE.__getitem__)
@@ -94,17 +108,37 @@ PATH = WORD.map(lambda s: "fz/" + s)
 def objects(strings):
     """Arbitrary objects whose strings all come from `strings`."""
     atoms = st.one_of(
-        st.none(), st.booleans(), st.integers(),
+        st.none(),
+        st.booleans(),
+        st.integers(),
         # huge, but short enough to have a repr (4300 digits at most)
-        st.integers(min_value=2**64, max_value=10**4000).flatmap(lambda n: st.sampled_from([n, -n])),
-        st.floats(), st.complex_numbers(), st.binary(max_size=8), st.binary(max_size=8).map(bytearray),
-        strings, st.builds(HostileStr, strings), strings.map(Path), HOSTILE_OBJECTS,
-        st.builds(type("StrSub", (str,), {}), strings), st.just(...), st.just(NotImplemented),
-        st.just(str), st.just(list))
-    return st.recursive(atoms, lambda inner: st.one_of(
-        st.lists(inner, max_size=4), st.lists(inner, max_size=4).map(tuple),
-        st.lists(inner, max_size=4).map(HostileList),
-        st.dictionaries(strings, inner, max_size=3)), max_leaves=6)
+        st.integers(min_value=2**64, max_value=10**4000).flatmap(
+            lambda n: st.sampled_from([n, -n])
+        ),
+        st.floats(),
+        st.complex_numbers(),
+        st.binary(max_size=8),
+        st.binary(max_size=8).map(bytearray),
+        strings,
+        st.builds(HostileStr, strings),
+        strings.map(Path),
+        HOSTILE_OBJECTS,
+        st.builds(type("StrSub", (str,), {}), strings),
+        st.just(...),
+        st.just(NotImplemented),
+        st.just(str),
+        st.just(list),
+    )
+    return st.recursive(
+        atoms,
+        lambda inner: st.one_of(
+            st.lists(inner, max_size=4),
+            st.lists(inner, max_size=4).map(tuple),
+            st.lists(inner, max_size=4).map(HostileList),
+            st.dictionaries(strings, inner, max_size=3),
+        ),
+        max_leaves=6,
+    )
 
 
 # Never an exact str, so never taken for a path, whatever the strings in it.
@@ -114,7 +148,9 @@ NOT_STR = objects(WORD).filter(lambda o: type(o) is not str)
 # Every type drawn here is built in or defined in Python, so its C name
 # (what the message shows) is its __name__.
 def type_error(param, expected, value):
-    return f"Argument '{param}' has incorrect type (expected {expected}, got {type(value).__name__})"
+    return (
+        f"Argument '{param}' has incorrect type (expected {expected}, got {type(value).__name__})"
+    )
 
 
 def refuses(method, param, expected, value):
@@ -148,6 +184,7 @@ def output(monkeypatch):
             buffer.seek(0)
             buffer.truncate()
         return text
+
     return take
 
 
@@ -221,20 +258,30 @@ def test_notify(fc, output, calls, monkeypatch, fail, filepath, debug):
 
 
 METHODS = {
-    "__init__": ["self"], "_init_growl": ["self"], "parse_brace_expansion": ["self", "text"],
-    "create_file": ["self", "filepath"], "_notify": ["self", "filepath"],
+    "__init__": ["self"],
+    "_init_growl": ["self"],
+    "parse_brace_expansion": ["self", "text"],
+    "create_file": ["self", "filepath"],
+    "_notify": ["self", "filepath"],
     "create_files": ["self", "files"],
 }
-BINDER = re.compile(r"\w+\(\) (takes exactly \d+ positional arguments? \(\d+ given\)"
-                    r"|got an unexpected keyword argument '\w+'"
-                    r"|got multiple values for keyword argument '\w+')")
+BINDER = re.compile(
+    r"\w+\(\) (takes exactly \d+ positional arguments? \(\d+ given\)"
+    r"|got an unexpected keyword argument '\w+'"
+    r"|got multiple values for keyword argument '\w+')"
+)
 
 
 @FUZZ
-@given(method=st.sampled_from(sorted(METHODS)),
-       args=st.lists(st.one_of(PATH, NOT_STR), max_size=3),
-       kwargs=st.dictionaries(st.sampled_from(["self", "filepath", "files", "text", "x"]),
-                              st.one_of(PATH, NOT_STR), max_size=3))
+@given(
+    method=st.sampled_from(sorted(METHODS)),
+    args=st.lists(st.one_of(PATH, NOT_STR), max_size=3),
+    kwargs=st.dictionaries(
+        st.sampled_from(["self", "filepath", "files", "text", "x"]),
+        st.one_of(PATH, NOT_STR),
+        max_size=3,
+    ),
+)
 def test_calling_unbound_methods(tt, sandbox, output, calls, method, args, kwargs):
     """Unbound, so self may be anything too: binding errors come first, then
     the type checks, then whatever the body meets on a self that is no
@@ -242,8 +289,9 @@ def test_calling_unbound_methods(tt, sandbox, output, calls, method, args, kwarg
     calls.clear()
     output()
     params = METHODS[method]
-    signature = inspect.Signature([inspect.Parameter(p, inspect.Parameter.POSITIONAL_OR_KEYWORD)
-                                   for p in params])
+    signature = inspect.Signature(
+        [inspect.Parameter(p, inspect.Parameter.POSITIONAL_OR_KEYWORD) for p in params]
+    )
     try:
         bound = signature.bind(*args, **kwargs).arguments
     except TypeError:
@@ -268,8 +316,10 @@ def test_calling_unbound_methods(tt, sandbox, output, calls, method, args, kwarg
 
 
 @FUZZ
-@given(args=st.lists(NOT_STR, max_size=2), kwargs=st.dictionaries(st.sampled_from(["x", "argv"]),
-                                                                 NOT_STR, max_size=2))
+@given(
+    args=st.lists(NOT_STR, max_size=2),
+    kwargs=st.dictionaries(st.sampled_from(["x", "argv"]), NOT_STR, max_size=2),
+)
 def test_functions_without_parameters(tt, sandbox, output, args, kwargs):
     output()
     for function in (tt.main, tt.get_version):
@@ -286,8 +336,11 @@ SUMMARY = re.compile(r"(\d+)/(\d+) file\(s\) created successfully")
 
 
 @FUZZ
-@given(words=st.lists(st.one_of(WORD, st.sampled_from(["--debug", "--version", "-h", "--", "-x"])),
-                      max_size=6))
+@given(
+    words=st.lists(
+        st.one_of(WORD, st.sampled_from(["--debug", "--version", "-h", "--", "-x"])), max_size=6
+    )
+)
 def test_main_command_lines(tt, sandbox, output, calls, monkeypatch, words):
     calls.clear()
     output()
@@ -320,8 +373,9 @@ def host_before_regrouping(tt):
     """What main() does with sys.argv before it regroups the file arguments,
     done by the host's own argparse: the parser, len(sys.argv), the parse,
     and the join.  The outcome, or ("returned", 0) for the help."""
-    parser = argparse.ArgumentParser(description="", formatter_class=tt.CustomRichHelpFormatter,
-                                     epilog="")
+    parser = argparse.ArgumentParser(
+        description="", formatter_class=tt.CustomRichHelpFormatter, epilog=""
+    )
     parser.add_argument("files", metavar="FILE", nargs="*", help="")
     parser.add_argument("--version", action="version", version="")
     parser.add_argument("--debug", action="store_true", help="")
@@ -333,8 +387,12 @@ def host_before_regrouping(tt):
 
 @pytest.mark.filterwarnings("ignore:NotImplemented should not be used:DeprecationWarning")
 @FUZZ
-@given(argv=st.one_of(NOT_STR.filter(lambda o: type(o) is not list),
-                      st.lists(st.one_of(WORD, NOT_STR), min_size=1, max_size=4)))
+@given(
+    argv=st.one_of(
+        NOT_STR.filter(lambda o: type(o) is not list),
+        st.lists(st.one_of(WORD, NOT_STR), min_size=1, max_size=4),
+    )
+)
 def test_main_with_argv_of_the_wrong_kind(tt, sandbox, output, calls, monkeypatch, argv):
     """main() catches nothing: what len(), argparse or the join raise on such
     an argv comes out unchanged, as the host raises it for the same calls."""
@@ -347,7 +405,10 @@ def test_main_with_argv_of_the_wrong_kind(tt, sandbox, output, calls, monkeypatc
         # Files to make: a summary and its status, unless a file fails and
         # its handler's look for "--debug" in sys.argv raises (a str subclass
         # there may refuse to be compared).
-        assert (got[0] == "returned" and got[1] in (0, 1)
-                or got == outcome(lambda: "--debug" in sys.argv)), (got, host)
+        assert (
+            got[0] == "returned"
+            and got[1] in (0, 1)
+            or got == outcome(lambda: "--debug" in sys.argv)
+        ), (got, host)
     else:
         assert got == host

@@ -1,17 +1,17 @@
 """Globals, attributes and methods are looked up at each use, as Python code
 reads them: rebinding one between two calls takes effect at the next call;
 the built-ins print, open and sum alone are bound once, at import."""
+
 import builtins
 import os
 import pathlib
 import types
 
 import pytest
-
 from support import as_json, err, notification, ok, registration
 
-
 # --- Module globals -------------------------------------------------------------------
+
 
 def debug_argv(tt, mp):
     mp.setattr(tt, "sys", types.SimpleNamespace(argv=["--debug"]))
@@ -19,32 +19,70 @@ def debug_argv(tt, mp):
 
 # (what is rebound after a first call, the call, what the second call gives
 # and prints): the first call always runs with the globals as imported.
-@pytest.mark.parametrize("rebind, call, result, printed", [
-    (lambda tt, mp: mp.setattr(tt, "Path", lambda p: 1 / 0), lambda tt, fc: fc.create_file("b.txt"),
-     False, [err("b.txt", "division by zero")]),
-    (lambda tt, mp: (debug_argv(tt, mp), mp.setattr(tt, "Path", lambda p: 1 / 0),
-                     mp.setattr(tt, "traceback", types.SimpleNamespace(format_exc=lambda: "TB"))),
-     lambda tt, fc: fc.create_file("b.txt"), False, [err("b.txt", "division by zero"), "TB"]),
-    (lambda tt, mp: mp.setattr(tt, "clipboard", types.SimpleNamespace(copy=print)),
-     lambda tt, fc: fc.create_file("b.txt"), True, ["{w}/b.txt", "ok b.txt"]),
-    (lambda tt, mp: mp.setattr(tt, "HAS_CLIPBOARD", ""), lambda tt, fc: fc.create_file("b.txt"),
-     True, ["ok b.txt"]),
-    (lambda tt, mp: (debug_argv(tt, mp), mp.setattr(tt, "Path", lambda p: 1 / 0)),
-     lambda tt, fc: fc._notify("b.txt"), None, ["Notification error: division by zero"]),
-    (lambda tt, mp: mp.setattr(tt, "HAS_GROWL", False), lambda tt, fc: fc._notify("b.txt"), None,
-     []),
-    (lambda tt, mp: mp.setattr(tt, "re", types.SimpleNamespace(search=lambda p, t: None)),
-     lambda tt, fc: fc.parse_brace_expansion("d/{a,b}"), ["d/{a,b}"], []),
-])
-def test_globals_are_looked_up_at_each_call(tt, fc, workdir, monkeypatch, capsys, calls, rebind,
-                                            call, result, printed):
+@pytest.mark.parametrize(
+    "rebind, call, result, printed",
+    [
+        (
+            lambda tt, mp: mp.setattr(tt, "Path", lambda p: 1 / 0),
+            lambda tt, fc: fc.create_file("b.txt"),
+            False,
+            [err("b.txt", "division by zero")],
+        ),
+        (
+            lambda tt, mp: (
+                debug_argv(tt, mp),
+                mp.setattr(tt, "Path", lambda p: 1 / 0),
+                mp.setattr(tt, "traceback", types.SimpleNamespace(format_exc=lambda: "TB")),
+            ),
+            lambda tt, fc: fc.create_file("b.txt"),
+            False,
+            [err("b.txt", "division by zero"), "TB"],
+        ),
+        (
+            lambda tt, mp: mp.setattr(tt, "clipboard", types.SimpleNamespace(copy=print)),
+            lambda tt, fc: fc.create_file("b.txt"),
+            True,
+            ["{w}/b.txt", "ok b.txt"],
+        ),
+        (
+            lambda tt, mp: mp.setattr(tt, "HAS_CLIPBOARD", ""),
+            lambda tt, fc: fc.create_file("b.txt"),
+            True,
+            ["ok b.txt"],
+        ),
+        (
+            lambda tt, mp: (debug_argv(tt, mp), mp.setattr(tt, "Path", lambda p: 1 / 0)),
+            lambda tt, fc: fc._notify("b.txt"),
+            None,
+            ["Notification error: division by zero"],
+        ),
+        (
+            lambda tt, mp: mp.setattr(tt, "HAS_GROWL", False),
+            lambda tt, fc: fc._notify("b.txt"),
+            None,
+            [],
+        ),
+        (
+            lambda tt, mp: mp.setattr(tt, "re", types.SimpleNamespace(search=lambda p, t: None)),
+            lambda tt, fc: fc.parse_brace_expansion("d/{a,b}"),
+            ["d/{a,b}"],
+            [],
+        ),
+    ],
+)
+def test_globals_are_looked_up_at_each_call(
+    tt, fc, workdir, monkeypatch, capsys, calls, rebind, call, result, printed
+):
     call(tt, fc)
     capsys.readouterr()
     rebind(tt, monkeypatch)
     assert call(tt, fc) == result
     assert capsys.readouterr().out.splitlines() == [
-        ok(workdir / line[3:]) if line.startswith("ok ") else line.replace("{w}/", f"{workdir}{os.sep}")
-        for line in printed]
+        ok(workdir / line[3:])
+        if line.startswith("ok ")
+        else line.replace("{w}/", f"{workdir}{os.sep}")
+        for line in printed
+    ]
 
 
 def test_version_global_is_read_at_each_main(tt, argv, monkeypatch, capsys):
@@ -89,13 +127,17 @@ def test_gntp_is_looked_up_at_construction(tt, monkeypatch, calls, workdir, caps
         def notify(self, **kwargs):
             sent.append(("notify", kwargs["description"]))
 
-    monkeypatch.setattr(tt, "gntp", types.SimpleNamespace(notifier=types.SimpleNamespace(
-        GrowlNotifier=Notifier)))
+    monkeypatch.setattr(
+        tt, "gntp", types.SimpleNamespace(notifier=types.SimpleNamespace(GrowlNotifier=Notifier))
+    )
     creator = tt.FileCreator()
     assert isinstance(creator.growl, Notifier)
     assert creator.create_file("x/y.txt") is True
-    assert sent == [("init", ["applicationName", "notifications", "defaultNotifications",
-                              "applicationIcon"]), ("register",), ("notify", 'File created: "y.txt"')]
+    assert sent == [
+        ("init", ["applicationName", "notifications", "defaultNotifications", "applicationIcon"]),
+        ("register",),
+        ("notify", 'File created: "y.txt"'),
+    ]
     assert [c["call"] for c in calls] == ["copy"]
 
 
@@ -107,7 +149,9 @@ def test_icon_is_looked_up_at_every_use(tt, moddir, calls, workdir):
     creator._notify("b.txt")
     uri = (moddir / "tessel.jpg").as_uri()
     assert as_json([c for c in calls if c["call"] != "copy"]) == registration(None) + [
-        notification("a.txt", uri), notification("b.txt", None)]
+        notification("a.txt", uri),
+        notification("b.txt", None),
+    ]
 
 
 def test_icon_path_is_read_again_for_its_uri(tt, moddir, calls):
@@ -138,9 +182,11 @@ def test_icon_path_is_read_again_for_its_uri(tt, moddir, calls):
 
 def recording(seen, name, real):
     """A replacement for a path method: notes the call, then does the real work."""
+
     def method(self, *args, **kwargs):
         seen.append((name, str(self)))
         return real(self, *args, **kwargs)
+
     return method
 
 
@@ -157,14 +203,18 @@ class RecordingCallable:
 def on_class(cls, name):
     def install(monkeypatch, tt, seen):
         monkeypatch.setattr(cls, name, recording(seen, name, getattr(cls, name)))
+
     return install
 
 
 def subclass_with_own(name):
     def install(monkeypatch, tt, seen):
         real = getattr(pathlib.Path, name)
-        sub = type("OwnPath", (type(pathlib.Path()),), {"__slots__": (), name: recording(seen, name, real)})
+        sub = type(
+            "OwnPath", (type(pathlib.Path()),), {"__slots__": (), name: recording(seen, name, real)}
+        )
         monkeypatch.setattr(tt, "Path", sub)
+
     return install
 
 
@@ -176,7 +226,9 @@ def instance_attribute(name):
             def __init__(self, *args):
                 super().__init__(*args)
                 setattr(self, name, lambda *a, **k: recording(seen, name, real)(self, *a, **k))
+
         monkeypatch.setattr(tt, "Path", WithDict)
+
     return install
 
 
@@ -191,13 +243,16 @@ def getattribute_hook(name):
                 if attr == name:
                     return lambda *a, **k: recording(seen, name, real)(self, *a, **k)
                 return super().__getattribute__(attr)
+
         monkeypatch.setattr(tt, "Path", Hooked)
+
     return install
 
 
 def not_a_function(name):
     def install(monkeypatch, tt, seen):
         monkeypatch.setattr(pathlib.Path, name, RecordingCallable(seen, name))
+
     return install
 
 
@@ -207,30 +262,44 @@ POSIX = type(pathlib.Path())
 # whether b.txt then exists).  absolute is called twice per file: for the
 # clipboard (the stand-in is present in this process) and for the line.
 CASES = [
-    ("touch replaced on the concrete class", on_class(POSIX, "touch"),
-     [("touch", "b.txt")], True),
-    ("touch replaced on a base class", on_class(pathlib.Path, "touch"),
-     [("touch", "b.txt")], True),
-    ("mkdir replaced on a base class", on_class(pathlib.Path, "mkdir"),
-     [("mkdir", ".")], True),
-    ("absolute replaced on a base class", on_class(pathlib.Path, "absolute"),
-     [("absolute", "b.txt"), ("absolute", "b.txt")], True),
-    ("Path rebound to a subclass with its own touch", subclass_with_own("touch"),
-     [("touch", "b.txt")], True),
-    ("touch set on the path object itself", instance_attribute("touch"),
-     [("touch", "b.txt")], True),
-    ("touch served by __getattribute__", getattribute_hook("touch"),
-     [("touch", "b.txt")], True),
-    ("touch replaced by a callable that is not a function", not_a_function("touch"),
-     [("touch", (), (("exist_ok", True),))], False),
+    ("touch replaced on the concrete class", on_class(POSIX, "touch"), [("touch", "b.txt")], True),
+    ("touch replaced on a base class", on_class(pathlib.Path, "touch"), [("touch", "b.txt")], True),
+    ("mkdir replaced on a base class", on_class(pathlib.Path, "mkdir"), [("mkdir", ".")], True),
+    (
+        "absolute replaced on a base class",
+        on_class(pathlib.Path, "absolute"),
+        [("absolute", "b.txt"), ("absolute", "b.txt")],
+        True,
+    ),
+    (
+        "Path rebound to a subclass with its own touch",
+        subclass_with_own("touch"),
+        [("touch", "b.txt")],
+        True,
+    ),
+    (
+        "touch set on the path object itself",
+        instance_attribute("touch"),
+        [("touch", "b.txt")],
+        True,
+    ),
+    ("touch served by __getattribute__", getattribute_hook("touch"), [("touch", "b.txt")], True),
+    (
+        "touch replaced by a callable that is not a function",
+        not_a_function("touch"),
+        [("touch", (), (("exist_ok", True),))],
+        False,
+    ),
 ]
 
 
-@pytest.mark.parametrize("install, expected, made", [c[1:] for c in CASES],
-                         ids=[c[0] for c in CASES])
+@pytest.mark.parametrize(
+    "install, expected, made", [c[1:] for c in CASES], ids=[c[0] for c in CASES]
+)
 def test_changes_to_path_methods_take_effect_at_the_next_call(
-        tt, fc, workdir, monkeypatch, capsys, install, expected, made):
-    assert fc.create_file("a.txt") is True          # the methods found once already
+    tt, fc, workdir, monkeypatch, capsys, install, expected, made
+):
+    assert fc.create_file("a.txt") is True  # the methods found once already
     seen = []
     with monkeypatch.context() as patch:
         install(patch, tt, seen)

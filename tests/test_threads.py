@@ -4,6 +4,7 @@ delete the globals and attributes that those calls look up, binding fresh
 objects that die when they are replaced.  A lookup that kept a borrowed
 reference would use a freed object.  On a free-threaded build the calls
 truly overlap; with the GIL they interleave at every switch."""
+
 import builtins
 import pathlib
 import sys
@@ -39,8 +40,9 @@ class Lines:
 
 
 def notifier():
-    return types.SimpleNamespace(register=lambda: None,
-                                 notify=lambda **kw: record.record("notify", (), kw))
+    return types.SimpleNamespace(
+        register=lambda: None, notify=lambda **kw: record.record("notify", (), kw)
+    )
 
 
 def churn(done, rebind, fresh):
@@ -57,7 +59,7 @@ def test_threads_share_the_module_and_an_instance(tt, tmp_path, monkeypatch, cal
     # Each churned global has the same meaning in the built-ins, where a
     # lookup lands while the module has none.
     globals_fresh = {
-        "Path": lambda: (lambda *a: pathlib.Path(*a)),
+        "Path": lambda: lambda *a: pathlib.Path(*a),
         "HAS_CLIPBOARD": lambda: [True],
         "HAS_GROWL": lambda: [True],
         "clipboard": lambda: types.SimpleNamespace(copy=sys.modules["clipboard"].copy),
@@ -101,7 +103,10 @@ def test_threads_share_the_module_and_an_instance(tt, tmp_path, monkeypatch, cal
                 creator = shared if r % 2 else own
                 base = tmp_path / f"t{n}" / f"r{r}"
                 assert creator.parse_brace_expansion("d{a, b,c}.txt") == [
-                    "d/a.txt", "d/b.txt", "d/c.txt"]
+                    "d/a.txt",
+                    "d/b.txt",
+                    "d/c.txt",
+                ]
                 assert creator.create_file(f"{base}/one.txt") is True
                 assert creator._notify(f"{base}/one.txt") is None
                 assert creator.create_files([f"{base}/{{x,y}}.txt", f"{base}/z.txt"]) == 3
@@ -116,8 +121,10 @@ def test_threads_share_the_module_and_an_instance(tt, tmp_path, monkeypatch, cal
             errors.append(e)
 
     done = threading.Event()
-    churners = [threading.Thread(target=churn, args=(done, rebind_global, globals_fresh)),
-                threading.Thread(target=churn, args=(done, rebind_attribute, attributes_fresh))]
+    churners = [
+        threading.Thread(target=churn, args=(done, rebind_global, globals_fresh)),
+        threading.Thread(target=churn, args=(done, rebind_attribute, attributes_fresh)),
+    ]
     callers = [threading.Thread(target=caller, args=(n,)) for n in range(CALLERS)]
     calls.clear()
     for t in churners + callers:

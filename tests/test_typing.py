@@ -1,5 +1,6 @@
 """Type information for importers: the stub agrees with the module, and the
 type checkers that users run see the real types through it."""
+
 import ast
 import builtins
 import inspect
@@ -10,7 +11,6 @@ import subprocess
 from pathlib import Path
 
 import pytest
-
 from support import PYTHON, WINDOWS
 
 PYRIGHT = str(Path(PYTHON).parent / "basedpyright")
@@ -27,6 +27,7 @@ def tool_env(*path, **extra):
     system = [os.environ.get("SYSTEMROOT", "")] if WINDOWS else ["/usr/bin", "/bin"]
     kept = {k: os.environ[k] for k in ("SYSTEMROOT",) if k in os.environ}
     return {"PATH": os.pathsep.join([*map(str, path), *system]), **kept, **EMULATION, **extra}
+
 
 # Optional packages: bound as globals only when they can be imported.
 OPTIONAL = {"clipboard", "gntp"}
@@ -86,14 +87,17 @@ def test_stub_names_what_the_module_binds(tt, stub):
     members = stub_names(cls.body)
     methods = {n for n, v in vars(tt.FileCreator).items() if type(v) is type(tt.main)}
     assert {n for n, node in members.items() if isinstance(node, ast.FunctionDef)} == methods
-    assert {n for n, node in members.items() if isinstance(node, ast.AnnAssign)} == set(vars(creator))
+    assert {n for n, node in members.items() if isinstance(node, ast.AnnAssign)} == set(
+        vars(creator)
+    )
 
 
 def test_stub_functions_have_the_module_parameters_and_annotations(tt, stub):
     [cls] = [n for n in stub.body if isinstance(n, ast.ClassDef)]
     functions = [(getattr(tt, n.name), n) for n in stub.body if isinstance(n, ast.FunctionDef)]
-    functions += [(vars(tt.FileCreator)[n.name], n) for n in cls.body
-                  if isinstance(n, ast.FunctionDef)]
+    functions += [
+        (vars(tt.FileCreator)[n.name], n) for n in cls.body if isinstance(n, ast.FunctionDef)
+    ]
     assert len(functions) == 8
     for function, node in functions:
         params = [a.arg for a in node.args.args]
@@ -133,10 +137,15 @@ def checked_copy(package, tmp_path):
 
 def test_mypy_strict_sees_the_real_types(checked_copy):
     def mypy(name):
-        return subprocess.run([PYTHON, "-m", "mypy", "--strict", "--no-incremental", name],
-                              cwd=checked_copy,
-                              env=tool_env(MYPYPATH=str(checked_copy / "site")),
-                              capture_output=True, text=True, timeout=300)
+        return subprocess.run(
+            [PYTHON, "-m", "mypy", "--strict", "--no-incremental", name],
+            cwd=checked_copy,
+            env=tool_env(MYPYPATH=str(checked_copy / "site")),
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+
     for checked in ("usage.py", "site/tessel"):
         ok = mypy(checked)
         assert ok.returncode == 0, ok.stdout + ok.stderr
@@ -147,11 +156,23 @@ def test_mypy_strict_sees_the_real_types(checked_copy):
 def test_pyright_verifies_the_package_and_sees_the_real_types(checked_copy):
     # basedpyright: pyright with its own runtime, from the package index.
     env = tool_env(Path(PYTHON).parent, HOME=str(checked_copy))
-    p = subprocess.run([PYRIGHT, "--outputjson", "--verifytypes", "tessel"], cwd=checked_copy,
-                       env=env, capture_output=True, text=True, timeout=300)
+    p = subprocess.run(
+        [PYRIGHT, "--outputjson", "--verifytypes", "tessel"],
+        cwd=checked_copy,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     report = json.loads(p.stdout)
     assert report["typeCompleteness"]["completenessScore"] == 1, p.stdout
     for name, errors in (("usage.py", 0), ("site/tessel", 0), ("misuse.py", 1)):
-        p = subprocess.run([PYRIGHT, "--outputjson", name], cwd=checked_copy, env=env,
-                           capture_output=True, text=True, timeout=300)
+        p = subprocess.run(
+            [PYRIGHT, "--outputjson", name],
+            cwd=checked_copy,
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
         assert json.loads(p.stdout)["summary"]["errorCount"] == errors, p.stdout

@@ -1,46 +1,52 @@
 """get_version(): where the version file is looked for, which line decides,
 and what is printed when reading it fails."""
-import pytest
 
+import pytest
 from support import failing_path, version_error
 
 
-@pytest.mark.parametrize("content, expected", [
-    ('version = "1.2.3"\n', "1.2.3"),
-    ("version = '1.2'\n", "1.2"),
-    ('   version = "4"   \n', "4"),
-    ('\tversion\t=\t"4.1"\r\n', "4.1"),
-    ('versions = "5"\n', "5"),
-    ('__version__ = "6"\n', "2.0"),
-    ('Version = "6"\n', "2.0"),
-    ('# version = "0"\n\nversion = "7"\n', "7"),
-    ('x = 1; version = "7"\n', "2.0"),
-    ("version\nversion: 8\nversion == 8\nversion = a = b\nversion = '8'\n", "8"),
-    ('version = "1"\nversion = "2"\n', "1"),
-    ("version =   \n", ""),
-    ("version = '\"9\"'\n", '"9"'),
-    ("version = \"'10'\"\n", "10"),
-    ('version = ""11""\n', "11"),
-    ('version = "a b\tc"\n', "a b\tc"),
-    ('version = 1.0 # release\n', "1.0 # release"),
-    ('version = "1.0\n', "1.0"),
-    ("", "2.0"),
-])
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        ('version = "1.2.3"\n', "1.2.3"),
+        ("version = '1.2'\n", "1.2"),
+        ('   version = "4"   \n', "4"),
+        ('\tversion\t=\t"4.1"\r\n', "4.1"),
+        ('versions = "5"\n', "5"),
+        ('__version__ = "6"\n', "2.0"),
+        ('Version = "6"\n', "2.0"),
+        ('# version = "0"\n\nversion = "7"\n', "7"),
+        ('x = 1; version = "7"\n', "2.0"),
+        ("version\nversion: 8\nversion == 8\nversion = a = b\nversion = '8'\n", "8"),
+        ('version = "1"\nversion = "2"\n', "1"),
+        ("version =   \n", ""),
+        ("version = '\"9\"'\n", '"9"'),
+        ("version = \"'10'\"\n", "10"),
+        ('version = ""11""\n', "11"),
+        ('version = "a b\tc"\n', "a b\tc"),
+        ("version = 1.0 # release\n", "1.0 # release"),
+        ('version = "1.0\n', "1.0"),
+        ("", "2.0"),
+    ],
+)
 def test_version_line_rules(tt, moddir, capsys, content, expected):
     (moddir / "__version__.py").write_text(content, encoding="utf-8")
     assert tt.get_version() == expected
     assert capsys.readouterr().out == ""
 
 
-@pytest.mark.parametrize("beside, subdir, expected", [
-    (None, None, "2.0"),
-    ('version = "1"', None, "1"),
-    (None, 'version = "2"', "2"),
-    ('version = "1"', 'version = "2"', "1"),
-    ("no assignment here", 'version = "2"', "2.0"),  # a file beside wins even without a version
-    ("<dir>", 'version = "2"', "2"),                  # a directory is no file
-    ("<dir>", None, "2.0"),
-])
+@pytest.mark.parametrize(
+    "beside, subdir, expected",
+    [
+        (None, None, "2.0"),
+        ('version = "1"', None, "1"),
+        (None, 'version = "2"', "2"),
+        ('version = "1"', 'version = "2"', "1"),
+        ("no assignment here", 'version = "2"', "2.0"),  # a file beside wins even without a version
+        ("<dir>", 'version = "2"', "2"),  # a directory is no file
+        ("<dir>", None, "2.0"),
+    ],
+)
 def test_version_file_placement(tt, moddir, capsys, beside, subdir, expected):
     if beside == "<dir>":
         (moddir / "__version__.py").mkdir()
@@ -53,10 +59,20 @@ def test_version_file_placement(tt, moddir, capsys, beside, subdir, expected):
     assert capsys.readouterr().out == ""
 
 
-@pytest.mark.parametrize("value, traceback_shown", [
-    (None, False), ("1", True), ("true", True), ("True", True),
-    ("TRUE", False), ("0", False), ("", False), ("yes", False), (" 1", False),
-])
+@pytest.mark.parametrize(
+    "value, traceback_shown",
+    [
+        (None, False),
+        ("1", True),
+        ("true", True),
+        ("True", True),
+        ("TRUE", False),
+        ("0", False),
+        ("", False),
+        ("yes", False),
+        (" 1", False),
+    ],
+)
 def test_failure_output_follows_TRACEBACK(tt, monkeypatch, capsys, value, traceback_shown):
     if value is not None:
         monkeypatch.setenv("TRACEBACK", value)
@@ -110,16 +126,30 @@ except BaseException as e:
 """
 
 
-@pytest.mark.parametrize("close_error, traceback, printed", [
-    ("KeyboardInterrupt", None,
-     ["raised KeyboardInterrupt('closing failed') context ValueError('reading failed')"]),
-    ("OSError", None, [version_error("closing failed"), "returned 2.0"]),
-    ("OSError", "1", ["ValueError: reading failed",
-                      "During handling of the above exception, another exception occurred:",
-                      "OSError: closing failed", "returned 2.0"]),
-])
-def test_exception_from_closing_the_file_keeps_the_first_as_context(run_py, close_error,
-                                                                    traceback, printed):
+@pytest.mark.parametrize(
+    "close_error, traceback, printed",
+    [
+        (
+            "KeyboardInterrupt",
+            None,
+            ["raised KeyboardInterrupt('closing failed') context ValueError('reading failed')"],
+        ),
+        ("OSError", None, [version_error("closing failed"), "returned 2.0"]),
+        (
+            "OSError",
+            "1",
+            [
+                "ValueError: reading failed",
+                "During handling of the above exception, another exception occurred:",
+                "OSError: closing failed",
+                "returned 2.0",
+            ],
+        ),
+    ],
+)
+def test_exception_from_closing_the_file_keeps_the_first_as_context(
+    run_py, close_error, traceback, printed
+):
     proc = run_py(FAILING_CLOSE.replace("CLOSE_ERROR", close_error), env={"TRACEBACK": traceback})
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
@@ -127,4 +157,3 @@ def test_exception_from_closing_the_file_keeps_the_first_as_context(run_py, clos
         # The traceback: only its exception lines and the line that links them.
         lines = [ln for ln in lines if ln and not ln.startswith((" ", "Traceback"))]
     assert lines == printed
-

@@ -5,6 +5,7 @@ environment variable TESSEL_RECORD names a file, appended to it as one JSON
 line (for tests that run tessel in a child process).  Keyword arguments are
 recorded as a list of pairs so that their order can be checked.
 """
+
 import json
 import os
 
@@ -27,4 +28,5 @@ def fail(what):
         return
     cls_name, _, text = spec.partition(":")
     import builtins
+
     raise getattr(builtins, cls_name)(text)

@@ -1,5 +1,6 @@
 """Stand-in for gntp.notifier: records what a GNTP client would send."""
-from record import record, fail
+
+from record import fail, record
 
 
 class GrowlNotifier:

@@ -1,4 +1,5 @@
 """Stand-in for the optional help-formatter package."""
+
 import argparse
 
 
