@@ -2,7 +2,7 @@
 
     .venv/bin/python -P bench/interrupts.py [--tries 300] [--tessel PATH]
 
-Starts `tessel x/{1,2,3}` in a fresh directory again and again, sends it
+Starts `tessel x/1 x/2 x/3` in a fresh directory again and again, sends it
 SIGINT after a random delay drawn from the whole start-up (from 0 to a
 little past the time a run takes), and sorts what it printed on standard
 error: nothing, or a traceback whose innermost frame is in tessel's own code
