@@ -96,8 +96,7 @@ PyObject* parse_brace_expansion(PyObject* const* params) noexcept {
     return expanded.release();
 }
 
-constexpr Param self_text[] = {{&interned<"self">, Requires::anything},
-                               {&interned<"text">, Requires::exact_str}};
+constexpr Param self_text[] = {{"self", Requires::anything}, {"text", Requires::exact_str}};
 constexpr Annotation annotations[] = {{"text", "str"}, {"return", "List[str]"}};
 
 }  // namespace

@@ -131,8 +131,7 @@ PyObject* create_files(PyObject* const* params) noexcept {
     return PyLong_FromSsize_t(success_count);
 }
 
-constexpr Param self_files[] = {{&interned<"self">, Requires::anything},
-                                {&interned<"files">, Requires::exact_list}};
+constexpr Param self_files[] = {{"self", Requires::anything}, {"files", Requires::exact_list}};
 constexpr Annotation create_file_annotations[] = {{"filepath", "str"}, {"return", "bool"}};
 constexpr Annotation create_files_annotations[] = {{"files", "List[str]"}, {"return", "int"}};
 

@@ -8,12 +8,14 @@ namespace tessel {
 namespace {
 
 // A function of the module, made in C++.  Like a Python function it carries
-// its globals, names, docstring, annotations and an attribute dictionary.
+// its globals, names, docstring, annotations and an attribute dictionary;
+// every text of its spec is held here as a str.
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* globals;  // the module dict, also __globals__
+    PyObject* params;   // a tuple: the parameter names, interned
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -66,7 +68,7 @@ PyObject* wrong_type(PyObject* param_name, PyTypeObject* wanted, PyObject* arg) 
     return nullptr;
 }
 
-bool check_type(const Param& param, PyObject* arg) noexcept {
+bool check_type(const Param& param, PyObject* name, PyObject* arg) noexcept {
     PyTypeObject* wanted = nullptr;
     switch (param.type) {
         case Requires::anything: return true;
@@ -74,7 +76,7 @@ bool check_type(const Param& param, PyObject* arg) noexcept {
         case Requires::exact_list: wanted = &PyList_Type; break;
     }
     if (Py_IS_TYPE(arg, wanted)) return true;
-    wrong_type(param.name(), wanted, arg);
+    wrong_type(name, wanted, arg);
     return false;
 }
 
@@ -93,6 +95,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
                               PyObject* kwnames) noexcept {
     const FunctionSpec& spec = *as_function(callable)->spec;
     if (!is_live(callable)) return module_gone();
+    PyObject* const names = as_function(callable)->params;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     const auto nparams = static_cast<Py_ssize_t>(spec.params.size());
@@ -122,7 +125,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
         }
         Py_ssize_t index = 0;
         for (; index < nparams; ++index) {
-            if (same_name(key, spec.params[index].name())) break;
+            if (same_name(key, PyTuple_GET_ITEM(names, index))) break;
         }
         if (index == nparams) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
@@ -139,7 +142,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
     for (Py_ssize_t i = 0; i < nparams; ++i)
         if (!bound[i]) return wrong_count(spec, nargs);
     for (Py_ssize_t i = 0; i < nparams; ++i)
-        if (!check_type(spec.params[i], bound[i])) return nullptr;
+        if (!check_type(spec.params[i], PyTuple_GET_ITEM(names, i), bound[i])) return nullptr;
     return call_body(spec, bound.data());
 }
 
@@ -149,6 +152,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->globals);
+    Py_VISIT(f->params);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->doc);
@@ -161,6 +165,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int function_clear(PyObject* self) noexcept {
     Function* f = as_function(self);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->params);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
@@ -193,14 +198,7 @@ PyObject* function_repr(PyObject* self) noexcept {
 // Lets inspect.signature() show the parameters.
 PyObject* function_text_signature(PyObject* self, void*) noexcept {
     if (!is_live(self)) return module_gone();
-    const FunctionSpec& spec = *as_function(self)->spec;
-    Ref params = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
-    if (!params) return nullptr;
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
-                         Py_NewRef(spec.params[i].name()));
-    }
-    Ref list = Ref::steal(PyUnicode_Join(interned<", ">(), params.get()));
+    Ref list = Ref::steal(PyUnicode_Join(interned<", ">(), as_function(self)->params));
     if (!list) return nullptr;
     return PyUnicode_FromFormat("(%U)", list.get());
 }
@@ -230,8 +228,9 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
     if (!empty) return nullptr;
     Ref params = Ref::steal(PyList_New(0));
     if (!params) return nullptr;
-    for (const Param& p : as_function(self)->spec->params) {
-        PyObject* name = p.name();
+    PyObject* const names = as_function(self)->params;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
         Ref annotation = annotation_of(self, name, empty.get());
         if (!annotation) return nullptr;
         Ref param = call(parameter.get(), name, kind.get(), kw<"annotation">(annotation.get()));
@@ -312,6 +311,13 @@ bool init_function_type() noexcept {
 }
 
 Ref make_function(const FunctionSpec& spec) noexcept {
+    Ref params = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+    if (!params) return {};
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        PyObject* param = PyUnicode_InternFromString(spec.params[i].name);
+        if (!param) return {};
+        PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), param);
+    }
     Ref name = Ref::steal(PyUnicode_FromString(spec.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
@@ -326,6 +332,7 @@ Ref make_function(const FunctionSpec& spec) noexcept {
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
     f->globals = Py_NewRef(state.globals);
+    f->params = params.release();
     f->name = name.release();
     f->qualname = qualname.release();
     f->doc = doc.release();

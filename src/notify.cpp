@@ -72,8 +72,7 @@ PyObject* recv_to_the_end(PyObject* const* params) noexcept {
     return data.release();
 }
 
-constexpr Param self_bufsize[] = {{&interned<"self">, Requires::anything},
-                                  {&interned<"bufsize">, Requires::anything}};
+constexpr Param self_bufsize[] = {{"self", Requires::anything}, {"bufsize", Requires::anything}};
 
 const FunctionSpec recv_spec = {
     .name = "recv",

@@ -131,7 +131,7 @@ void forget_strings() noexcept;
 enum class Requires { anything, exact_str, exact_list };
 
 struct Param {
-    PyObject* (*name)() noexcept;  // interned<"...">
+    const char* name;
     Requires type;
 };
 
@@ -151,9 +151,9 @@ consteval std::span<const Param> parameters(const Param (&list)[N]) {
 }
 
 // Parameter lists that several methods share.
-inline constexpr Param self_only[] = {{&interned<"self">, Requires::anything}};
-inline constexpr Param self_filepath[] = {{&interned<"self">, Requires::anything},
-                                          {&interned<"filepath">, Requires::exact_str}};
+inline constexpr Param self_only[] = {{"self", Requires::anything}};
+inline constexpr Param self_filepath[] = {{"self", Requires::anything},
+                                          {"filepath", Requires::exact_str}};
 
 // The body receives the bound parameters, all borrowed and in order, and
 // returns a new reference or null with an exception set.  It is called from
@@ -167,6 +167,8 @@ struct Where {
 };
 #define TESSEL_HERE (::tessel::Where{__FILE__, __LINE__})
 
+// What a function of the module is: its texts as C strings, each made a str
+// once, when the function object is made (make_function).
 struct FunctionSpec {
     const char* name;
     const char* qualname;
