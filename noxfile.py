@@ -62,19 +62,12 @@ def wheels_first(session, *free_threaded_pins):
     return ("--prefer-binary", "--only-binary", "pydantic-core", *free_threaded_pins)
 
 
+# The suite's command line, quiet and leaving no cache in the checkout.
+PYTEST = ("python", "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider")
+
+
 def pytest(session, *args, env=None):
-    session.run(
-        "python",
-        "-P",
-        "-m",
-        "pytest",
-        "-q",
-        "-p",
-        "no:cacheprovider",
-        *args,
-        *session.posargs,
-        env=env,
-    )
+    session.run(*PYTEST, *args, *session.posargs, env=env)
 
 
 def python_version(session):
@@ -341,13 +334,7 @@ def valgrind(session):
             "--suppressions=scripts/valgrind.supp",
             "--xml=yes",
             f"--xml-file={xml}",
-            "python",
-            "-P",
-            "-m",
-            "pytest",
-            "-q",
-            "-p",
-            "no:cacheprovider",
+            *PYTEST,
             *IN_PROCESS,
             *session.posargs,
             env={"PYTHONMALLOC": "malloc"},
