@@ -29,10 +29,10 @@ RELEASE = nox.project.dependency_groups(PYPROJECT, "release")
 FORMAT = nox.project.dependency_groups(PYPROJECT, "format")
 PYTHONS = os.environ.get("TESSEL_PYTHONS", "3.12 3.13").split()
 COMPILERS = os.environ.get("TESSEL_COMPILERS", "g++ clang++ clang++-19").split()
-# The in-process test files, which valgrind runs: every entry with its
-# argument errors, every handler, lookups at each use, the version file,
-# creation and notification.
-IN_PROCESS = [
+# The test files that valgrind runs, their tests that start no process
+# (not marked starts_processes): every entry with its argument errors, every
+# handler, lookups at each use, the version file, creation and notification.
+VALGRIND_FILES = [
     "tests/test_calling.py",
     "tests/test_handlers.py",
     "tests/test_lookups.py",
@@ -335,7 +335,9 @@ def valgrind(session):
             "--xml=yes",
             f"--xml-file={xml}",
             *PYTEST,
-            *IN_PROCESS,
+            "-m",
+            "not starts_processes",
+            *VALGRIND_FILES,
             *session.posargs,
             env={"PYTHONMALLOC": "malloc"},
             external=True,

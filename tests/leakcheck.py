@@ -15,9 +15,10 @@ measured runs.  The test fails when, over the measured runs,
 Strings and numbers are not tracked by the collector, and counting raw
 memory blocks instead reads pytest's and the standard library's own caches
 as leaks; a lost string is what the valgrind session finds.  Tests that
-draw examples with hypothesis run once, as usual.  A test whose first run
-starts another process is not measured (its work is not done in this one)
-and runs once more, to be reported.
+draw examples with hypothesis run once, as usual, and so do tests marked
+``starts_processes``: their work is not done in this process.  An unmarked
+test that starts a process fails, so that the mark stays true (valgrind
+leaves the marked tests out too).
 """
 
 import collections
@@ -70,7 +71,11 @@ def pytest_addoption(parser):
 
 
 def _repeatable(item):
-    return isinstance(item, pytest.Function) and not getattr(item.obj, "is_hypothesis_test", False)
+    return (
+        isinstance(item, pytest.Function)
+        and not getattr(item.obj, "is_hypothesis_test", False)
+        and item.get_closest_marker("starts_processes") is None
+    )
 
 
 def _rss_kib():
@@ -161,13 +166,14 @@ def _audit(event, args):
 
 
 def _measure(item, runs, rss_bar):
-    """What the runs of item leaked, as text, or None (also when a run failed,
-    the reported run then shows that failure, and when the test starts a
-    process: its work is not done in this one)."""
+    """What the runs of item leaked, as text, or None (also when a run failed:
+    the reported run then shows that failure)."""
     with _SameTmpPath():
         with _ProcessWatch() as watch:
-            if not _quiet_run(item) or watch.started:
+            if not _quiet_run(item):
                 return None
+        if watch.started:
+            return "the test starts a process: mark it starts_processes"
         for _ in range(WARMUP_RUNS - 1):
             if not _quiet_run(item):
                 return None

@@ -153,6 +153,7 @@ def test_weak_methods_of_a_creator(tt, fc):
     assert method() == fc.create_file and method().__func__ is vars(tt.FileCreator)["create_file"]
 
 
+@pytest.mark.starts_processes
 def test_pickle_reimports_a_module_that_left_sys_modules(run_py):
     p = run_py(
         "import pickle, sys\n"

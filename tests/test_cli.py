@@ -107,6 +107,7 @@ SUCCESSES = [
 
 
 @pytest.mark.parametrize("words, files", SUCCESSES, ids=repr)
+@pytest.mark.starts_processes
 def test_files_are_created(work, words, files):
     proc = run(work, *words)
     assert proc.stdout.splitlines() == (
@@ -149,6 +150,7 @@ OUTCOMES = [
 
 
 @pytest.mark.parametrize("setup, words, lines, counts, new", OUTCOMES, ids=repr)
+@pytest.mark.starts_processes
 def test_outcomes_and_exit_status(work, setup, words, lines, counts, new):
     for name, text in setup.items():
         (work / name).mkdir() if text is None else (work / name).write_text(text)
@@ -161,6 +163,7 @@ def test_outcomes_and_exit_status(work, setup, words, lines, counts, new):
 
 
 @pytest.mark.parametrize("words", [[], ["--debug"], ["-h"], ["--help"]], ids=repr)
+@pytest.mark.starts_processes
 def test_help(work, words):
     proc = run(work, *words)
     assert proc.stdout == expected_help()
@@ -181,6 +184,7 @@ def option_names(text):
 
 
 @posix_only("manual pages, which nothing on Windows reads")
+@pytest.mark.starts_processes
 def test_man_page_names_the_options_of_the_help(work):
     help_text = run(work, "--help").stdout
     usage, options = help_text.splitlines()[0], help_text.split("\noptions:\n")[1].split("\n\n")[0]
@@ -193,6 +197,7 @@ def test_man_page_names_the_options_of_the_help(work):
 
 
 @pytest.mark.skipif(not shutil.which("man"), reason="needs man (Debian: man-db)")
+@pytest.mark.starts_processes
 def test_man_page_renders_and_man_finds_it(work):
     # man's own programs are not tessel: no sanitizer runtime preloaded into them.
     shown = run_tessel(
@@ -251,6 +256,7 @@ def test_pipx_links_the_man_page(tmp_path):
     assert link.read_text() == man_page().read_text()
 
 
+@pytest.mark.starts_processes
 def test_version(work):
     proc = run(work, "--version")
     assert proc.stdout.startswith("tessel v2.0 by ") and proc.stdout.count("\n") == 1
@@ -266,6 +272,7 @@ def test_version(work):
         (["--version=3"], "argument --version: ignored explicit argument '3'"),
     ],
 )
+@pytest.mark.starts_processes
 def test_usage_errors(work, words, message):
     proc = run(work, *words)
     assert proc.returncode == 2 and proc.stdout == ""
@@ -274,6 +281,7 @@ def test_usage_errors(work, words, message):
     assert set(files_in(work)) == set()
 
 
+@pytest.mark.starts_processes
 def test_without_optional_packages(work):
     proc = run(work, "d/{x,", "y}", standins=False)
     assert proc.stdout.splitlines() == [
@@ -285,6 +293,7 @@ def test_without_optional_packages(work):
     assert proc.stderr == "" and proc.returncode == 0
 
 
+@pytest.mark.starts_processes
 def test_python_dash_m(work):
     (work / "f.txt").write_text("")
     proc = run(work, "d/{a,", "b}", "f.txt/x", command=(sys.executable, "-m", "tessel"))
@@ -296,6 +305,7 @@ def test_python_dash_m(work):
 
 
 @NAMES_OF_BYTES
+@pytest.mark.starts_processes
 def test_name_not_in_the_locale_encoding(work):
     # The shell hands over raw bytes; the report writes them back unchanged,
     # also where the locale's stdout would refuse them (as a UTF-8 locale

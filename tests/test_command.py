@@ -31,6 +31,9 @@ from support import (
     summary,
 )
 
+# Every test here runs tessel or Python in another process.
+pytestmark = pytest.mark.starts_processes
+
 # A batch too long to finish before a signal or a reader's exit: written as
 # the shell splits it, so that no single argument meets the kernel's limit.
 NAMES = [f"f{i:05}" for i in range(20000)]

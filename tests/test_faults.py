@@ -111,6 +111,7 @@ FULL = dict(
 
 
 @pytest.mark.parametrize("case", [READ_ONLY, FULL], ids=["read-only", "full"])
+@pytest.mark.starts_processes
 def test_refusing_file_system(mount_namespace, tmp_path, case):
     work = tmp_path.resolve()
     (work / "m").mkdir()
@@ -130,6 +131,7 @@ def test_refusing_file_system(mount_namespace, tmp_path, case):
     assert files_in(work) == ["after.txt", "before.txt", "m"]
 
 
+@pytest.mark.starts_processes
 def test_names_taken_by_the_wrong_kind(tmp_path):
     work = tmp_path.resolve()
     (work / "f.txt").write_text("kept")

@@ -57,6 +57,7 @@ NO_GROWL = {"growl": False, "gntp": None}
         ),
     ],
 )
+@pytest.mark.starts_processes
 def test_probes(run_py, make_standins, standins, files, printed, changes):
     path = ([make_standins(files)] if files else []) + ([STANDINS] if standins else [])
     proc = run_py(PROBE, path=path)
@@ -67,6 +68,7 @@ def test_probes(run_py, make_standins, standins, files, printed, changes):
 
 
 @pytest.mark.parametrize("rel", ["clipboard/__init__.py", "gntp/notifier.py"])
+@pytest.mark.starts_processes
 def test_other_errors_in_optional_packages_fail_the_import(run_py, make_standins, rel):
     extra = make_standins({rel: "raise RuntimeError('probe exploded')", "gntp/__init__.py": ""})
     proc = run_py(PROBE, path=(extra, STANDINS))
@@ -74,6 +76,7 @@ def test_other_errors_in_optional_packages_fail_the_import(run_py, make_standins
     assert proc.stderr.rstrip().endswith("RuntimeError: probe exploded")
 
 
+@pytest.mark.starts_processes
 def test_second_import_returns_same_module_and_runs_nothing(run_py):
     proc = run_py(
         "import sys\nimport tessel.tessel as a\na.__test__['mark'] = 1\n"
@@ -85,6 +88,7 @@ def test_second_import_returns_same_module_and_runs_nothing(run_py):
     assert proc.stdout.splitlines() == [CLIPBOARD_MISSING, GNTP_MISSING, "True {'mark': 1}"]
 
 
+@pytest.mark.starts_processes
 def test_executing_the_body_for_another_module_object_is_refused(run_py):
     proc = run_py(r"""
 import ctypes, types
@@ -119,6 +123,7 @@ except ImportError:
 """
 
 
+@pytest.mark.starts_processes
 def test_import_from_a_second_interpreter_is_refused(run_py, tmp_path):
     out = tmp_path / "sub.txt"
     sub = (
@@ -139,6 +144,7 @@ def test_import_from_a_second_interpreter_is_refused(run_py, tmp_path):
     assert proc.stdout == "True\n"
 
 
+@pytest.mark.starts_processes
 def test_body_binds_names_in_order(tt, run_py):
     proc = run_py("import tessel.tessel as t\nprint(' '.join(vars(t)))")
     names = proc.stdout.split()
@@ -209,6 +215,7 @@ def test_body_binds_names_in_order(tt, run_py):
         ),
     ],
 )
+@pytest.mark.starts_processes
 def test_version_is_read_during_import_after_the_warnings(
     run_py, pkg_copy, content, version, error
 ):
@@ -229,6 +236,7 @@ def test_version_is_read_during_import_after_the_warnings(
     not (shutil.which("readelf") and shutil.which("nm")),
     reason="needs readelf and nm (Debian: binutils)",
 )
+@pytest.mark.starts_processes
 def test_module_file_needs_no_cxx_runtime_and_exports_only_its_init(tt):
     so = tt.__file__
     dynamic = subprocess.run(

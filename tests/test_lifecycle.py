@@ -12,6 +12,9 @@ from pathlib import Path
 import pytest
 from support import STANDINS, child_env, ok
 
+# Every test here runs tessel or Python in another process.
+pytestmark = pytest.mark.starts_processes
+
 DRIVER = Path(__file__).resolve().parent / "embed" / "rounds.c"
 
 # A clipboard package that fails to import once per interpreter.

@@ -135,6 +135,7 @@ def checked_copy(package, tmp_path):
     return tmp_path
 
 
+@pytest.mark.starts_processes
 def test_mypy_strict_sees_the_real_types(checked_copy):
     def mypy(name):
         return subprocess.run(
@@ -153,6 +154,7 @@ def test_mypy_strict_sees_the_real_types(checked_copy):
     assert refused.returncode == 1 and 'incompatible type "int"' in refused.stdout
 
 
+@pytest.mark.starts_processes
 def test_pyright_verifies_the_package_and_sees_the_real_types(checked_copy):
     # basedpyright: pyright with its own runtime, from the package index.
     env = tool_env(Path(PYTHON).parent, HOME=str(checked_copy))

@@ -147,6 +147,7 @@ except BaseException as e:
         ),
     ],
 )
+@pytest.mark.starts_processes
 def test_exception_from_closing_the_file_keeps_the_first_as_context(
     run_py, close_error, traceback, printed
 ):
