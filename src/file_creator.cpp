@@ -193,11 +193,8 @@ Ref make_file_creator() noexcept {
         !set_item(ns.get(), interned<"__doc__">(),
                   interned<"Handles file creation with notification support">()))
         return {};
-    for (const FunctionSpec* spec : methods) {
-        Ref name = Ref::steal(PyUnicode_InternFromString(spec->name));
-        Ref f = make_function(*spec);
-        if (!name || !f || !set_item(ns.get(), name.get(), f.get())) return {};
-    }
+    for (const FunctionSpec* spec : methods)
+        if (!add_function(ns.get(), *spec)) return {};
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) return {};
     return call(reinterpret_cast<PyObject*>(&PyType_Type), interned<"FileCreator">(), bases.get(),

@@ -68,9 +68,9 @@ PyObject* wrong_type(PyObject* param_name, PyTypeObject* wanted, PyObject* arg) 
     return nullptr;
 }
 
-bool check_type(const Param& param, PyObject* name, PyObject* arg) noexcept {
+bool check_type(Requires type, PyObject* name, PyObject* arg) noexcept {
     PyTypeObject* wanted = nullptr;
-    switch (param.type) {
+    switch (type) {
         case Requires::anything: return true;
         case Requires::exact_str: wanted = &PyUnicode_Type; break;
         case Requires::exact_list: wanted = &PyList_Type; break;
@@ -142,7 +142,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
     for (Py_ssize_t i = 0; i < nparams; ++i)
         if (!bound[i]) return wrong_count(spec, nargs);
     for (Py_ssize_t i = 0; i < nparams; ++i)
-        if (!check_type(spec.params[i], PyTuple_GET_ITEM(names, i), bound[i])) return nullptr;
+        if (!check_type(spec.params[i].type, PyTuple_GET_ITEM(names, i), bound[i])) return nullptr;
     return call_body(spec, bound.data());
 }
 
@@ -318,7 +318,7 @@ Ref make_function(const FunctionSpec& spec) noexcept {
         if (!param) return {};
         PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i), param);
     }
-    Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
     Ref annotations = Ref::steal(PyDict_New());
@@ -342,6 +342,12 @@ Ref make_function(const FunctionSpec& spec) noexcept {
     f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+Ref add_function(PyObject* dict, const FunctionSpec& spec) noexcept {
+    Ref f = make_function(spec);
+    if (!f || !set_item(dict, as_function(f.get())->name, f.get())) return {};
+    return Ref::new_ref(as_function(f.get())->name);
 }
 
 }  // namespace tessel

@@ -74,17 +74,10 @@ bool probe_optional(PyObject* module, PyObject* bound_as, PyObject* flag,
     return bind(flag, Ref::new_ref(Py_False)) && print(warning);
 }
 
-// Binds the function of spec under its own name; that name, or null.
-Ref bind_function(const FunctionSpec& spec) noexcept {
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    if (!name || !bind(name.get(), make_function(spec))) return {};
-    return name;
-}
-
 // NAME, then __version__ from get_version(), then __filename__.
 bool bind_identity() noexcept {
     if (!bind(interned<"NAME">(), Ref::new_ref(interned<"tessel">()))) return false;
-    Ref get_version_name = bind_function(get_version_spec);
+    Ref get_version_name = add_function(state.globals, get_version_spec);
     if (!get_version_name) return false;
     Ref get_version = global(get_version_name.get());
     if (!get_version) return false;
@@ -145,7 +138,7 @@ bool run_import_body() noexcept {
     const int growl = truth_of_global(interned<"HAS_GROWL">());
     if (growl < 0 || (growl && !(state.gntp_guard = make_gntp_guard()))) return false;
     if (!bind_identity() || !bind(interned<"FileCreator">(), make_file_creator())) return false;
-    if (!bind_function(main_spec) || !exit_if_main()) return false;
+    if (!add_function(state.globals, main_spec) || !exit_if_main()) return false;
     return bind(interned<"__test__">(), Ref::steal(PyDict_New()));
 }
 

@@ -189,6 +189,9 @@ struct FunctionSpec {
 // A new function object for spec (which must outlive it), with the module
 // dict as its globals.
 Ref make_function(const FunctionSpec& spec) noexcept;
+// The function of spec, made and bound in dict under its own name; that name,
+// or null with an exception set.
+Ref add_function(PyObject* dict, const FunctionSpec& spec) noexcept;
 bool init_function_type() noexcept;
 
 // ---------------------------------------------------------------------------
