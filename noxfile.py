@@ -79,15 +79,20 @@ def python_version(session):
 
 def abi_tag(session):
     """The ABI tag of the session interpreter's wheels: cp313, or cp313t
-    for a free-threaded build."""
-    return session.run(
-        "python",
-        "-c",
-        "import sys, sysconfig; print('cp%d%d%s' % ("
-        "*sys.version_info[:2], 't' if sysconfig.get_config_var('Py_GIL_DISABLED') "
-        "else ''))",
-        silent=True,
-    ).strip()
+    for a free-threaded build; asked of the interpreter once per session."""
+    if session.bin not in ABI_TAGS:
+        ABI_TAGS[session.bin] = session.run(
+            "python",
+            "-c",
+            "import sys, sysconfig; print('cp%d%d%s' % ("
+            "*sys.version_info[:2], 't' if sysconfig.get_config_var('Py_GIL_DISABLED') "
+            "else ''))",
+            silent=True,
+        ).strip()
+    return ABI_TAGS[session.bin]
+
+
+ABI_TAGS = {}
 
 
 @nox.session(python=PYTHONS)
