@@ -81,14 +81,18 @@ class _Output(io.BufferedIOBase):
         return self._fd
 
     def write(self, data: "Buffer") -> int:
-        view = memoryview(data).cast("B")
-        size = view.nbytes
+        # What the text stream passes is bytes, written whole by one call
+        # unless a pipe or a signal cuts it short; any other buffer is
+        # taken as its bytes.
+        if type(data) is not bytes:
+            data = memoryview(data).cast("B")
         try:
-            while view:
-                view = view[os.write(self._fd, view) :]
+            written = os.write(self._fd, data)
+            while written < len(data):
+                written += os.write(self._fd, data[written:])
         except OSError as error:
             raise OutputGone(error, self._fd) from None
-        return size
+        return written
 
 
 _ASCII = bytes(range(128))
@@ -172,7 +176,7 @@ class _Relay:
             select.select([self._source], [], [])
 
 
-def _keep_from_children() -> "tuple[int, Callable[[], None]]":
+def _keep_from_children() -> "tuple[int, Callable[[], None], set[int]]":
     """Keeps the user's standard output and standard error from the programs
     that optional packages start: such a program (xclip, which stays in the
     background to serve the clipboard) would hold them open after tessel
@@ -181,11 +185,11 @@ def _keep_from_children() -> "tuple[int, Callable[[], None]]":
     on to the user's standard error as they come (nothing a child writes
     can mix into the report); sys.stdout and sys.stderr move to copies of
     the user's descriptors, which no child inherits.  Returns the descriptor
-    of the user's standard output, and what gives descriptors 1 and 2 back,
-    with what the pipe still holds passed on.  POSIX only: on Windows no
-    child gets the standard handles unasked."""
+    of the user's standard output, what gives descriptors 1 and 2 back, with
+    what the pipe still holds passed on, and the descriptors it holds open.
+    POSIX only: on Windows no child gets the standard handles unasked."""
     if WINDOWS:
-        return 1, lambda: None
+        return 1, lambda: None, set()
     for stream in (sys.stdout, sys.stderr):  # what they hold goes where it was meant
         if stream is not None:
             stream.flush()
@@ -213,7 +217,7 @@ def _keep_from_children() -> "tuple[int, Callable[[], None]]":
         os.dup2(err, 2)
         relay.pass_on()
 
-    return out, give_back
+    return out, give_back, {out, err, source}
 
 
 def _reader_gone(error: OSError, fd: int) -> bool:
@@ -252,10 +256,88 @@ def _flush() -> None:
         pass
 
 
+def _nothing_open(kept: "set[int]") -> bool:
+    """Whether this process opened no descriptor but those kept, so that no
+    file can have anything left to write; False where the system does not
+    list a process's descriptors.  What the process opened is not inherited
+    by the programs it starts (Python opens everything so): an inheritable
+    descriptor came from the parent, with nothing of this process's in it;
+    and one past the process's limit is a debugger's (valgrind keeps its own
+    there)."""
+    for listing in ("/proc/self/fd", "/dev/fd"):
+        try:
+            found = {int(name) for name in os.listdir(listing)}
+            limit = os.sysconf("SC_OPEN_MAX")
+        except (OSError, ValueError):
+            continue
+        for fd in found - kept - {0, 1, 2}:
+            if fd >= limit > 0:
+                continue
+            try:
+                if not os.get_inheritable(fd):
+                    return False
+            except OSError:  # the listing's own descriptor, closed by now
+                pass
+        return True
+    return False
+
+
+def _exit(status: "str | int | None", kept: "set[int] | None") -> "NoReturn":
+    """Exits with status.  The interpreter's teardown costs a tenth of a
+    short run; it is skipped where it has nothing left to do but free
+    memory: when run() is the program itself (kept is then the descriptors
+    that the command holds), the status is a plain one, no optional package
+    is loaded (its objects may have work left for their finalizers), no
+    thread is left that the interpreter would wait for, and, once the exit
+    handlers have run as at any exit, no other descriptor is open and the
+    standard streams are flushed.  Otherwise by sys.exit."""
+    if (
+        kept is not None
+        and (status is None or (type(status) is int and 0 <= status <= 255))
+        and not (sys.flags.inspect or os.environ.get("PYTHONINSPECT"))
+        and not any(name in sys.modules for name in ("clipboard", "gntp", "quorlin"))
+        and not _threads_to_wait_for()
+    ):
+        import atexit
+
+        atexit._run_exitfuncs()  # and forgets them: they cannot run twice
+        if _nothing_open(kept) and _flushed():
+            os._exit(status or 0)
+    sys.exit(status)
+
+
+def _threads_to_wait_for() -> bool:
+    """Whether a thread is alive that the interpreter waits for at exit."""
+    threading = sys.modules.get("threading")
+    if threading is None:
+        return False
+    main = threading.main_thread()
+    return any(t is not main and not t.daemon and t.is_alive() for t in threading.enumerate())
+
+
+def _flushed() -> bool:
+    """Flushes the standard streams; whether all of them could be."""
+    try:
+        for stream in {sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__}:
+            if stream is not None:
+                stream.flush()
+    except (OutputGone, Exception):
+        return False
+    return True
+
+
 def run() -> "NoReturn":
     """Run tessel's main() and exit with its status."""
+    # Called by the program's own top level (the tessel script, or
+    # `python -m tessel`), nothing but the exit comes after this call.
+    caller = sys._getframe(1)
+    ends_program = (
+        caller.f_code.co_name == "<module>" and caller.f_globals.get("__name__") == "__main__"
+    )
+    kept = None
+    status: "str | int | None"
     try:
-        out, give_back = _keep_from_children()
+        out, give_back, kept = _keep_from_children()
         # With no standard output at all (`tessel ... >&-`), sys.stdout
         # stays None: print() writes nothing and the run goes on.
         if sys.stdout is not None:
@@ -266,6 +348,8 @@ def run() -> "NoReturn":
             status = main()
         finally:
             give_back()
+    except SystemExit as exit:  # argparse's help, version and usage errors
+        status = exit.code
     except OutputGone as gone:
         # The files made so far stay; nothing more is written, also not at
         # exit.
@@ -279,4 +363,4 @@ def run() -> "NoReturn":
         if "--debug" in sys.argv:
             raise  # the host prints the traceback and ends with SIGINT
         _die("SIGINT")
-    sys.exit(status)
+    _exit(status, kept if ends_program else None)

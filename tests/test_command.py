@@ -272,6 +272,66 @@ def test_a_killed_run_has_listed_what_it_made(tmp_path, name):
     assert len(made_in_order(work)) - len(shown) in (0, 1)
 
 
+# --- The end of a run ---------------------------------------------------------------
+
+
+LATE_THREAD = """
+import threading, time
+def late():
+    time.sleep(0.5)
+    with open("left.txt", "w") as f:
+        f.write("thread")
+threading.Thread(target=late).start()
+"""
+
+
+# The run ends without the interpreter's teardown only where that has nothing
+# left to do: what code loaded before or beside tessel leaves behind is done.
+@pytest.mark.parametrize(
+    "module, code, left, stdout_tail, stderr",
+    [
+        # Exit handlers run; what they write to the standard streams without
+        # a line end still comes out.
+        (
+            "sitecustomize",
+            "import atexit, sys\n"
+            "atexit.register(lambda: (sys.stdout.write('tail'), sys.stderr.write('err')))\n"
+            "atexit.register(lambda: open('left.txt', 'w').write('atexit'))",
+            "atexit",
+            "successfully\ntail",
+            "err",
+        ),
+        # A buffered file that an optional package keeps open is written out.
+        (
+            "clipboard",
+            "f = open('left.txt', 'w')\nf.write('buffered')\ndef copy(text): pass",
+            "buffered",
+            "successfully\n",
+            "",
+        ),
+        (
+            "sitecustomize",
+            "f = open('left.txt', 'w')\nf.write('site')",
+            "site",
+            "successfully\n",
+            "",
+        ),
+        # A thread that the interpreter waits for finishes its work.
+        ("sitecustomize", LATE_THREAD, "thread", "successfully\n", ""),
+    ],
+)
+def test_what_is_left_at_the_end_is_done(tmp_path, module, code, left, stdout_tail, stderr):
+    loaded = tmp_path / "loaded"
+    (loaded / module).mkdir(parents=True)
+    (loaded / module / "__init__.py").write_text(code)
+    work = tmp_path / "work"
+    work.mkdir()
+    p = run_tessel(work, "a.txt", env=child_env(path=[loaded], standins=False))
+    assert (p.returncode, p.stderr[-len(stderr) or len(p.stderr) :]) == (0, stderr)
+    assert p.stdout.endswith(stdout_tail)
+    assert (work / "left.txt").read_text() == left
+
+
 # --- Output encodings -----------------------------------------------------------------
 
 
