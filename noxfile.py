@@ -3,10 +3,12 @@ sessions: `nox -l` lists them, `nox` runs all but the benchmark and the
 ThreadSanitizer run (which needs its own interpreter).
 
 Interpreters: TESSEL_PYTHONS (default "3.12 3.13"), found as nox finds them
-(pythonX.Y on PATH, or a path).  Compilers of the warning check:
-TESSEL_COMPILERS (default "g++ clang++ clang++-19").  Arguments after `--`
-go to pytest.  The system tools (compilers, Xvfb, xclip, valgrind, man) are
-Debian's; every Python package comes from the index.
+(pythonX.Y on PATH, or a path; scripts/lib.sh's pythons_on_path puts pyenv's
+there).  Compilers, by their ids: the suite runs against builds of gcc and
+clang, the warning check against those of TESSEL_COMPILERS (default all of
+COMPILERS).  Arguments after `--` go to pytest.  The system tools
+(compilers, Xvfb, xclip, valgrind, hyperfine, man) are Debian's; every
+Python package comes from the index.
 """
 
 import os
@@ -15,6 +17,7 @@ import tarfile
 import tempfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
+from typing import Any
 
 import nox
 from python_discovery import get_interpreter
@@ -28,7 +31,15 @@ TEST = nox.project.dependency_groups(PYPROJECT, "test")
 RELEASE = nox.project.dependency_groups(PYPROJECT, "release")
 FORMAT = nox.project.dependency_groups(PYPROJECT, "format")
 PYTHONS = os.environ.get("TESSEL_PYTHONS", "3.12 3.13").split()
-COMPILERS = os.environ.get("TESSEL_COMPILERS", "g++ clang++ clang++-19").split()
+# The compilers, by id: the command and its flags.  libcxx is clang++ with
+# LLVM's libc++ (as on macOS).
+COMPILERS = {
+    "gcc": "g++",
+    "clang": "clang++",
+    "clang19": "clang++-19",
+    "libcxx": "clang++ -stdlib=libc++",
+}
+CHECKED = os.environ.get("TESSEL_COMPILERS", " ".join(COMPILERS)).split()
 # The test files that valgrind runs, their tests that start no process
 # (not marked starts_processes): every entry with its argument errors, every
 # handler, lookups at each use, the version file, creation and notification.
@@ -42,7 +53,9 @@ VALGRIND_FILES = [
 ]
 
 
-def install(session, target=".", *pip_args, env=None):
+def install(
+    session: nox.Session, target: str = ".", *pip_args: str, env: dict[str, str] | None = None
+) -> None:
     """tessel (the checkout, or a wheel) with its extras and the suite's
     dependencies, built by pip with build isolation."""
     session.install(
@@ -50,7 +63,7 @@ def install(session, target=".", *pip_args, env=None):
     )
 
 
-def wheels_first(session, *free_threaded_pins):
+def wheels_first(session: nox.Session, *free_threaded_pins: str) -> tuple[str, ...]:
     """pip's arguments for a free-threaded interpreter, and the pins given;
     none elsewhere.  There pip must take the newest release of each
     dependency that has a wheel for it, since building the others needs
@@ -66,52 +79,67 @@ def wheels_first(session, *free_threaded_pins):
 PYTEST = ("python", "-P", "-m", "pytest", "-q", "-p", "no:cacheprovider")
 
 
-def pytest(session, *args, env=None):
+def pytest(session: nox.Session, *args: str, env: dict[str, str] | None = None) -> None:
     session.run(*PYTEST, *args, *session.posargs, env=env)
 
 
-def python_version(session):
+def output(session: nox.Session, *args: str, **kwargs: Any) -> str:
+    """What a command prints, run without showing it."""
+    out = session.run(*args, silent=True, **kwargs)
+    if not isinstance(out, str):
+        session.error(f"no output from {args[0]}")
+    return out
+
+
+def python_version(session: nox.Session) -> str:
     """The session interpreter's version, X.Y.Z."""
-    return session.run(
-        "python", "-c", "import platform; print(platform.python_version())", silent=True
+    return output(
+        session, "python", "-c", "import platform; print(platform.python_version())"
     ).strip()
 
 
-def abi_tag(session):
+def abi_tag(session: nox.Session) -> str:
     """The ABI tag of the session interpreter's wheels: cp313, or cp313t
     for a free-threaded build; asked of the interpreter once per session."""
     if session.bin not in ABI_TAGS:
-        ABI_TAGS[session.bin] = session.run(
+        ABI_TAGS[session.bin] = output(
+            session,
             "python",
             "-c",
             "import sys, sysconfig; print('cp%d%d%s' % ("
             "*sys.version_info[:2], 't' if sysconfig.get_config_var('Py_GIL_DISABLED') "
             "else ''))",
-            silent=True,
         ).strip()
     return ABI_TAGS[session.bin]
 
 
-ABI_TAGS = {}
+ABI_TAGS: dict[str, str] = {}
+
+
+def compilers(*ids: str) -> list[nox.param]:
+    return [nox.param(COMPILERS[i], id=i) for i in ids]
 
 
 @nox.session(python=PYTHONS)
-@nox.parametrize("cxx", ["g++", "clang++"], ids=["gcc", "clang"])
-def tests(session, cxx):
+@nox.parametrize("cxx", compilers("gcc", "clang"))
+def tests(session: nox.Session, cxx: str) -> None:
     """The whole suite against a build with this compiler."""
     install(session, env={"CXX": cxx})
     pytest(session, "tests")
 
 
+def dist_folder(session: nox.Session) -> Path:
+    """Where this interpreter's distributions go: dist/3.13, dist/3.13t."""
+    digits = abi_tag(session)[2:]
+    return Path("dist", f"{digits[0]}.{digits[1:]}")
+
+
 @nox.session(python=PYTHONS)
-def wheel(session):
-    """The release check: the distributions as an index takes them."""
+def dist(session: nox.Session) -> None:
+    """The distributions as an index takes them, made and checked."""
     # The sdist and, from it, the wheel (python -m build), the sdist's
     # contents, auditwheel's repair to the lowest manylinux policy the
-    # symbols allow, twine and check-wheel-contents, the repaired wheel
-    # installed as a user would (not the checkout) and run on an example,
-    # the other interpreters of TESSEL_PYTHONS refusing it, and the whole
-    # suite against it.
+    # symbols allow, twine and check-wheel-contents.
     abi = abi_tag(session)
     # twine needs cryptography (through keyring), which has no wheel for a
     # free-threaded 3.13 and cannot be built there (cffi refuses it).
@@ -119,8 +147,7 @@ def wheel(session):
     session.install(
         *[r for r in RELEASE if twine or not r.startswith("twine")], *wheels_first(session)
     )
-    xy = ".".join(python_version(session).split(".")[:2])
-    dist = Path("dist", xy + ("t" if abi.endswith("t") else ""))  # 3.13, 3.13t
+    dist = dist_folder(session)
     shutil.rmtree(dist, ignore_errors=True)
     session.run("python", "-m", "build", "--outdir", str(dist), ".", silent=True)
     (sdist,), (built,) = dist.glob("*.tar.gz"), dist.glob("*.whl")
@@ -142,8 +169,7 @@ def wheel(session):
         "auditwheel", "repair", "--wheel-dir", str(dist / "repaired"), str(built), silent=True
     )
     (repaired,) = (dist / "repaired").glob("*.whl")
-    tag = f"cp{xy.replace('.', '')}-{abi}-manylinux"
-    if not repaired.name.split("-", 2)[2].startswith(tag):
+    if not repaired.name.split("-", 2)[2].startswith(f"{abi.rstrip('t')}-{abi}-manylinux"):
         session.error(f"the repaired wheel is not a manylinux wheel of {abi}: {repaired.name}")
     session.log(f"repaired: {repaired.name}")
     if twine:
@@ -152,12 +178,21 @@ def wheel(session):
         session.log("no twine here; the metadata is the same as the other wheels', which it checks")
     session.run("check-wheel-contents", str(repaired))
 
+
+@nox.session(python=PYTHONS, requires=["dist-{python}"])
+def wheel(session: nox.Session) -> None:
+    """The repaired wheel as a user gets it: run, refused, tested."""
+    # Installed as a user would (not the checkout) and run on an example,
+    # the other interpreters of TESSEL_PYTHONS refusing it, and the whole
+    # suite against it.
+    abi = abi_tag(session)
+    (repaired,) = (dist_folder(session) / "repaired").glob("*.whl")
     install(session, str(repaired))
     # A reused environment may hold an earlier build of the same version,
     # which pip would keep: this one replaces it, and only it.
     session.install("--force-reinstall", "--no-deps", str(repaired))
     with tempfile.TemporaryDirectory() as demo, session.chdir(demo):
-        out = session.run("tessel", "demo/{a,b,c}.txt", silent=True)
+        out = output(session, "tessel", "demo/{a,b,c}.txt")
         made = sorted(os.listdir("demo"))
     if (
         made != ["a.txt", "b.txt", "c.txt"]
@@ -166,6 +201,7 @@ def wheel(session):
         session.error(f"tessel from the wheel did not work:\n{out}")
 
     for other in PYTHONS:
+        # As nox finds a session's interpreter.
         found = get_interpreter(other)
         if found is None:
             session.error(f"no interpreter {other}")
@@ -173,7 +209,8 @@ def wheel(session):
             continue
         # This pip, run by the other interpreter (which may have no pip of
         # its own), into a folder that stays empty.
-        refusal = session.run(
+        refusal = output(
+            session,
             "pip",
             "--python",
             found.executable,
@@ -181,9 +218,8 @@ def wheel(session):
             "--dry-run",
             "--no-deps",
             "--target",
-            str(dist / "refused"),
+            str(repaired.parent.parent / "refused"),
             str(repaired),
-            silent=True,
             success_codes=[1],
         )
         if "is not a supported wheel on this platform" not in refusal:
@@ -195,59 +231,51 @@ def wheel(session):
 
 
 @nox.session(python=PYTHONS)
-def warnings(session):
-    """No warning under each compiler of TESSEL_COMPILERS."""
-    # The module through meson itself, so that each compiler sees the
-    # build's own command lines (its -O level, -DNDEBUG, visibility, C++20
-    # without exceptions, warning level 3), with warnings as errors and
-    # deprecated declarations reported, against this interpreter's headers;
-    # clang++ also against LLVM's libc++ (as on macOS) where Debian's
-    # libc++-dev is installed.  Each module must need no C++ runtime.
-    # Compilers that are not installed are reported and skipped; the check
-    # fails if none is there.
+@nox.parametrize("cxx", compilers(*CHECKED))
+def warnings(session: nox.Session, cxx: str) -> None:
+    """No warning under this compiler."""
+    # The module through meson itself, so that the compiler sees the build's
+    # own command lines (its -O level, -DNDEBUG, visibility, C++20 without
+    # exceptions, warning level 3), with warnings as errors and deprecated
+    # declarations reported, against this interpreter's headers.  The
+    # module must need no C++ runtime.  A compiler that is not installed is
+    # reported and skipped.
+    compiler, *flags = cxx.split()
+    if shutil.which(compiler) is None:
+        session.skip(f"no {compiler}")
+    if "-stdlib=libc++" in flags and not any(Path("/usr/lib").glob("llvm-*/include/c++/v1")):
+        session.skip("no libc++ (Debian's libc++-dev)")
     session.install(*[r for r in RELEASE if r.startswith(("meson", "ninja"))])
-    python = python_version(session)
-    checked = 0
     with tempfile.TemporaryDirectory() as work:
         native = Path(work, "native.ini")
         native.write_text(f"[binaries]\npython = '{session.virtualenv.bin}/python'\n")
-        builds = [(cxx, []) for cxx in COMPILERS]
-        if any(Path("/usr/lib").glob("llvm-*/include/c++/v1")):
-            builds.append(("clang++", ["-stdlib=libc++"]))
-        for cxx, flags in builds:
-            if shutil.which(cxx) is None:
-                session.log(f"no {cxx}, skipped")
-                continue
-            build = str(Path(work, cxx + "".join(flags)))
-            session.run(
-                "meson",
-                "setup",
-                build,
-                "--native-file",
-                str(native),
-                "-Dwerror=true",
-                f"-Dcpp_args={' '.join(['-Wdeprecated-declarations', *flags])}",
-                f"-Dcpp_link_args={' '.join(flags)}",
-                env={"CXX": cxx},
-                silent=True,
-            )
-            session.run("meson", "compile", "-C", build, silent=True)
-            (module,) = Path(build).glob("tessel.*.so")
-            needed = session.run("readelf", "-d", str(module), silent=True, external=True)
-            if any(lib in needed for lib in ("libstdc++", "libc++", "libgcc_s")):
-                session.error(f"{module} needs a C++ runtime:\n{needed}")
-            compiler = session.run(cxx, "--version", silent=True, external=True)
-            session.log(
-                f"{compiler.splitlines()[0]} {' '.join(flags)}, CPython {python}: "
-                "no warnings, no C++ runtime needed"
-            )
-            checked += 1
-    if not checked:
-        session.error("no compiler found")
+        build = str(Path(work, "build"))
+        session.run(
+            "meson",
+            "setup",
+            build,
+            "--native-file",
+            str(native),
+            "-Dwerror=true",
+            f"-Dcpp_args={' '.join(['-Wdeprecated-declarations', *flags])}",
+            f"-Dcpp_link_args={' '.join(flags)}",
+            env={"CXX": compiler},
+            silent=True,
+        )
+        session.run("meson", "compile", "-C", build, silent=True)
+        (module,) = Path(build).glob("tessel.*.so")
+        needed = output(session, "readelf", "-d", str(module), external=True)
+        if any(lib in needed for lib in ("libstdc++", "libc++", "libgcc_s")):
+            session.error(f"{module.name} needs a C++ runtime:\n{needed}")
+    version = output(session, compiler, "--version", external=True).splitlines()[0]
+    session.log(
+        f"{' '.join([version, *flags])}, CPython {python_version(session)}: "
+        "no warnings, no C++ runtime needed"
+    )
 
 
 @nox.session(python="3.12")
-def sanitizers(session):
+def sanitizers(session: nox.Session) -> None:
     """AddressSanitizer and UndefinedBehaviorSanitizer over the whole suite."""
     # CPython itself is not instrumented, so the runtimes are preloaded into
     # it; PYTHONMALLOC=malloc sends every Python object through ASan's
@@ -259,16 +287,16 @@ def sanitizers(session):
         session, ".", "-Csetup-args=-Db_sanitize=address,undefined", "-Csetup-args=-Db_lundef=false"
     )
     # Found without importing it: that needs the runtimes preloaded.
-    platlib = session.run(
-        "python", "-c", "import sysconfig; print(sysconfig.get_path('platlib'))", silent=True
+    platlib = output(
+        session, "python", "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"
     ).strip()
     (module,) = Path(platlib, "tessel").glob("tessel.cpython-*.so")
-    linked = session.run("ldd", str(module), silent=True, external=True)
+    linked = output(session, "ldd", str(module), external=True)
     for lib in ["libasan", "libubsan"]:
         if lib not in linked:
             session.error(f"{module} is not linked with {lib}")
     runtimes = [
-        session.run("g++", f"-print-file-name={lib}.so", silent=True, external=True).strip()
+        output(session, "g++", f"-print-file-name={lib}.so", external=True).strip()
         for lib in ["libasan", "libubsan"]
     ]
     with tempfile.TemporaryDirectory() as logs:
@@ -303,7 +331,7 @@ def sanitizers(session):
 
 
 @nox.session(python="3.12")
-def leaks(session):
+def leaks(session: nox.Session) -> None:
     """The whole suite with --leak-check (tests/leakcheck.py)."""
     # Every test that does its work in this process is repeated, and fails
     # when its runs leave more live objects of a type behind, raise the
@@ -313,7 +341,7 @@ def leaks(session):
 
 
 @nox.session(python="3.12")
-def valgrind(session):
+def valgrind(session: nox.Session) -> None:
     """The in-process test files under valgrind's memcheck."""
     # With PYTHONMALLOC=malloc every Python object is a block that memcheck
     # watches.  Fails on any memory error anywhere in the process, and on
@@ -358,12 +386,12 @@ def valgrind(session):
         session.error("memcheck found errors in tessel")
 
 
-def memcheck_reports(xml):
+def memcheck_reports(xml: Path) -> tuple[list[str], int]:
     """The reports of memcheck's XML that concern tessel, and the number of
     lost blocks that are the interpreter's."""
     reports, ignored = [], 0
     for error in ET.parse(xml).getroot().iter("error"):
-        kind = error.findtext("kind")
+        kind = error.findtext("kind") or "?"
         frames = [(f.findtext("fn") or "?", f.findtext("obj") or "?") for f in error.iter("frame")]
         if kind.startswith("Leak_"):
             first = next((i for i, (_, obj) in enumerate(frames) if "/tessel/tessel." in obj), None)
@@ -379,7 +407,7 @@ def memcheck_reports(xml):
 
 
 @nox.session(python=os.environ.get("TESSEL_TSAN_PYTHON", "3.13t-tsan"), default=False)
-def threads(session):
+def threads(session: nox.Session) -> None:
     """The threads test under ThreadSanitizer, on a free-threaded CPython
     built with it (TESSEL_TSAN_PYTHON: scripts/build-freethreaded --tsan)."""
     # The module is built by clang, as the interpreter is, so that both use
@@ -388,11 +416,8 @@ def threads(session):
     # its own optimistic reads racing the reuse of freed memory: logged and
     # counted, while a report in which either racing access is made by
     # tessel's code fails the check.
-    config = session.run(
-        "python",
-        "-c",
-        "import sysconfig; print(sysconfig.get_config_var('CONFIG_ARGS'))",
-        silent=True,
+    config = output(
+        session, "python", "-c", "import sysconfig; print(sysconfig.get_config_var('CONFIG_ARGS'))"
     )
     if "--with-thread-sanitizer" not in config or "--disable-gil" not in config:
         session.error("not a free-threaded CPython built with ThreadSanitizer")
@@ -406,7 +431,7 @@ def threads(session):
         env={"CXX": "clang++"},
     )
     suppressions = Path(
-        session.run("python", "-c", "import sys; print(sys.base_prefix)", silent=True).strip(),
+        output(session, "python", "-c", "import sys; print(sys.base_prefix)").strip(),
         "share",
         "tsan-suppressions.txt",
     )
@@ -429,7 +454,7 @@ def threads(session):
         session.error("ThreadSanitizer found races in tessel")
 
 
-def racing_frames(report):
+def racing_frames(report: str) -> list[str]:
     """The innermost frame of each of the two racing accesses of a
     ThreadSanitizer report."""
     frames, in_access = [], False
@@ -443,7 +468,7 @@ def racing_frames(report):
 
 
 @nox.session
-def format(session):
+def format(session: nox.Session) -> None:
     """The sources as their formatters write them, and ruff's lint of the
     Python files (`-- fix` rewrites what can be)."""
     # clang-format and ruff are the versions that the group format pins,
@@ -457,8 +482,8 @@ def format(session):
 
 
 @nox.session(python="3.12", default=False)
-def bench(session):
-    """The benchmark's quick run, which keeps it working."""
-    # Its figures come from full runs by hand.
-    install(session)
-    session.run("python", "-P", "bench/run.py", "--quick", *session.posargs)
+def bench(session: nox.Session) -> None:
+    """The benchmark, in an environment of tessel without its optional
+    packages; arguments after `--` go to bench/run.py (CI: --quick)."""
+    session.install(".")
+    session.run("python", "-P", "bench/run.py", *session.posargs)
