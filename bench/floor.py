@@ -6,13 +6,14 @@ runs).  Its imports are those of tessel's import-time body.
 
 Run as a script it creates the files named by its arguments, which are the
 already expanded paths, after argparse has read them with tessel's
-arguments: that is a host call per file too, and the costliest.
+arguments, and writes each line as it is printed, as tessel does: both are
+host calls per file too.
 """
 
 import argparse
 import os  # noqa: F401  (as tessel)
 import re  # noqa: F401  (as tessel)
-import sys  # noqa: F401  (as tessel)
+import sys
 import traceback  # noqa: F401  (as tessel)
 from pathlib import Path
 from typing import List, Optional, Tuple  # noqa: F401  (as tessel)
@@ -32,4 +33,6 @@ if __name__ == "__main__":
     parser.add_argument("files", nargs="*")
     parser.add_argument("--version", action="version", version="")
     parser.add_argument("--debug", action="store_true")
-    create_all(parser.parse_args().files)
+    files = parser.parse_args().files
+    sys.stdout.reconfigure(line_buffering=True)
+    create_all(files)

@@ -1,6 +1,9 @@
 """How often an early Ctrl-C still prints a traceback, and from where.
 
-    .venv/bin/python -P bench/interrupts.py [--tries 300] [--tessel PATH]
+    python -P bench/interrupts.py [--tries 300] [--tessel PATH]
+
+with the interpreter of an environment that holds tessel without its
+optional packages (as nox's bench session makes one: .nox/bench/bin/python).
 
 Starts `tessel x/1 x/2 x/3` in a fresh directory again and again, sends it
 SIGINT after a random delay drawn from the whole start-up (from 0 to a
@@ -22,9 +25,6 @@ import tempfile
 import time
 from collections import Counter
 from pathlib import Path
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from run import ABSENT  # noqa: E402  (found once its folder is on sys.path)
 
 
 def where(stderr, tessel):
@@ -51,10 +51,7 @@ def main():
     parser.add_argument("--tries", type=int, default=300)
     parser.add_argument("--tessel", default=str(Path(sys.executable).parent / "tessel"))
     options = parser.parse_args()
-    env = {
-        **{k: v for k, v in os.environ.items() if not k.startswith("PYTHON")},
-        "PYTHONPATH": ABSENT,
-    }
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
 
     def run(delay):
         d = tempfile.mkdtemp(prefix="tessel-interrupt-")
