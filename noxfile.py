@@ -2,9 +2,9 @@
 sessions: `nox -l` lists them, `nox` runs all but the benchmark and the
 ThreadSanitizer run (which needs its own interpreter).
 
-Interpreters: TESSEL_PYTHONS (default "3.12 3.13"), found as nox finds them
-(pythonX.Y on PATH, or a path; scripts/lib.sh's pythons_on_path puts pyenv's
-there).  Compilers, by their ids: the suite runs against builds of gcc and
+Interpreters: TESSEL_PYTHONS (default "3.12 3.13"), found as the scripts
+find them (scripts/lib.sh's python_for: a version that pyenv has, pythonX.Y
+on PATH, or a path).  Compilers, by their ids: the suite runs against builds of gcc and
 clang, the warning check against those of TESSEL_COMPILERS (default all of
 COMPILERS).  Arguments after `--` go to pytest.  The system tools
 (compilers, Xvfb, xclip, valgrind, hyperfine, man) are Debian's; every
@@ -13,6 +13,7 @@ Python package comes from the index.
 
 import os
 import shutil
+import subprocess
 import tarfile
 import tempfile
 import xml.etree.ElementTree as ET
@@ -31,6 +32,26 @@ TEST = nox.project.dependency_groups(PYPROJECT, "test")
 RELEASE = nox.project.dependency_groups(PYPROJECT, "release")
 FORMAT = nox.project.dependency_groups(PYPROJECT, "format")
 PYTHONS = os.environ.get("TESSEL_PYTHONS", "3.12 3.13").split()
+
+
+def put_pythons_on_path() -> None:
+    """Puts the folder of each interpreter of PYTHONS, as the scripts' own
+    finder finds it, first on PATH, where nox looks for a session's
+    interpreter: nox then runs the ones that the scripts run.  One that
+    cannot be found is left to nox to report."""
+    folders = []
+    for want in PYTHONS:
+        found = subprocess.run(
+            ["bash", "-c", '. scripts/lib.sh && python_for "$1"', "python_for", want],
+            capture_output=True,
+            text=True,
+        )
+        if found.returncode == 0:
+            folders.append(os.path.dirname(found.stdout.strip()))
+    os.environ["PATH"] = os.pathsep.join([*folders, os.environ.get("PATH", "")])
+
+
+put_pythons_on_path()
 # The compilers, by id: the command and its flags.  libcxx is clang++ with
 # LLVM's libc++ (as on macOS).
 COMPILERS = {
@@ -481,9 +502,10 @@ def format(session: nox.Session) -> None:
     session.run("ruff", "check", *(["--fix"] if fix else []), ".")
 
 
-@nox.session(python="3.12", default=False)
+@nox.session(python="3.12", default=False, reuse_venv=False)
 def bench(session: nox.Session) -> None:
     """The benchmark, in an environment of tessel without its optional
-    packages; arguments after `--` go to bench/run.py (CI: --quick)."""
+    packages (made anew each time, so that none is left from elsewhere);
+    arguments after `--` go to bench/run.py (CI: --quick)."""
     session.install(".")
     session.run("python", "-P", "bench/run.py", *session.posargs)

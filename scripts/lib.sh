@@ -23,18 +23,6 @@ python_for() {
   return 1
 }
 
-# pythons_on_path WANT... prints the folders of the interpreters that
-# python_for finds, joined by ":", to go first on PATH: there nox finds
-# each session's interpreter (pythonX.Y), so that both find the same ones.
-pythons_on_path() {
-  local want py dirs=()
-  for want in "$@"; do
-    py=$(python_for "$want") || return 1
-    dirs+=("$(dirname "$py")")
-  done
-  (IFS=:; echo "${dirs[*]}")
-}
-
 # need_debs PACKAGE... installs the Debian packages named that are not
 # installed yet.
 need_debs() {
