@@ -4,9 +4,9 @@ ThreadSanitizer run (which needs its own interpreter).
 
 Interpreters: TESSEL_PYTHONS (default "3.12 3.13"), found as the scripts
 find them (scripts/lib.sh's python_for: a version that pyenv has, pythonX.Y
-on PATH, or a path).  Compilers, by their ids: the suite runs against builds of gcc and
-clang, the warning check against those of TESSEL_COMPILERS (default all of
-COMPILERS).  Arguments after `--` go to pytest.  The system tools
+on PATH, or a path).  Compilers, by their ids: the suite runs against
+builds of gcc and clang, the warning check against those of
+TESSEL_COMPILERS (default all of COMPILERS).  Arguments after `--` go to pytest.  The system tools
 (compilers, Xvfb, xclip, valgrind, hyperfine, man) are Debian's; every
 Python package comes from the index.
 """
@@ -32,6 +32,7 @@ TEST = nox.project.dependency_groups(PYPROJECT, "test")
 RELEASE = nox.project.dependency_groups(PYPROJECT, "release")
 FORMAT = nox.project.dependency_groups(PYPROJECT, "format")
 PYTHONS = os.environ.get("TESSEL_PYTHONS", "3.12 3.13").split()
+HERE = Path(__file__).resolve().parent
 
 
 def put_pythons_on_path() -> None:
@@ -42,7 +43,7 @@ def put_pythons_on_path() -> None:
     folders = []
     for want in PYTHONS:
         found = subprocess.run(
-            ["bash", "-c", '. scripts/lib.sh && python_for "$1"', "python_for", want],
+            ["bash", "-c", '. "$0" && python_for "$1"', str(HERE / "scripts/lib.sh"), want],
             capture_output=True,
             text=True,
         )
