@@ -264,6 +264,8 @@ def _nothing_open(kept: "set[int]") -> bool:
     descriptor came from the parent, with nothing of this process's in it;
     and one past the process's limit is a debugger's (valgrind keeps its own
     there)."""
+    if sys.platform == "win32":  # (as type checkers read platforms)
+        return False
     for listing in ("/proc/self/fd", "/dev/fd"):
         try:
             found = {int(name) for name in os.listdir(listing)}
@@ -290,9 +292,10 @@ def _exit(status: "str | int | None", kept: "set[int] | None") -> "NoReturn":
     is loaded (its objects may have work left for their finalizers), no
     thread is left that the interpreter would wait for, and, once the exit
     handlers have run as at any exit, no other descriptor is open and the
-    standard streams are flushed.  Otherwise by sys.exit."""
+    standard streams are flushed.  Otherwise, and on Windows, by sys.exit."""
     if (
         kept is not None
+        and not WINDOWS
         and (status is None or (type(status) is int and 0 <= status <= 255))
         and not (sys.flags.inspect or os.environ.get("PYTHONINSPECT"))
         and not any(name in sys.modules for name in ("clipboard", "gntp", "quorlin"))
