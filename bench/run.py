@@ -3,7 +3,7 @@ Python (tessel_py.py, started by the three lines of tessel-py), against
 floor.py (the least Python that makes tessel's host calls per file) and
 against mkdir -p + GNU touch.
 
-    nox -s bench                        # full run, about a quarter of an hour
+    nox -s bench                        # full run, about seven minutes
     nox -s bench -- --quick             # small N, for CI
     nox -s bench -- --extras PYTHON     # also what the optional packages cost
 
@@ -209,19 +209,22 @@ def extras(python, work, runs, rounds):
         cost = instructions([python, "-c", f"{imports}; import {module}"], work) - base
         print(f"| instructions to import {module}, after tessel's own imports | {cost:,} |")
     listener = "a GNTP round trip" if gntp_listener() else "a notification to port 23053"
+    # Per file: the run of 2n files less the run of n, which leaves out the
+    # start-up and the imports.
     n = 20
+    with_extras, without = Path(python).parent / "tessel", Path(sys.executable).parent / "tessel"
     t = times(
         {
-            "with": [str(Path(python).parent / "tessel"), *paths(n)],
-            "without": [str(Path(sys.executable).parent / "tessel"), *paths(n)],
+            **{f"with {k}": [str(with_extras), *paths(k)] for k in (n, 2 * n)},
+            **{f"without {k}": [str(without), *paths(k)] for k in (n, 2 * n)},
             "xclip": ["xclip", "-selection", "clipboard", "-i", "/dev/null"],
         },
         work,
         runs,
         rounds,
     )
-    added = (t["with"] - t["without"]) / n * 1e3
-    print(f"| ms per file for a copy to the clipboard and {listener}, N={n} | {added:.1f} |")
+    added = (t[f"with {2 * n}"] - t[f"with {n}"] - t[f"without {2 * n}"] + t[f"without {n}"]) / n
+    print(f"| ms per file for a copy to the clipboard and {listener} | {added * 1e3:.1f} |")
     print(f"| ms for one xclip process (each copy starts one) | {t['xclip'] * 1e3:.1f} |")
 
 
