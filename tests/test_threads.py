@@ -23,20 +23,22 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 class Lines:
     """A sys.stdout that keeps each thread's lines apart, so that every
-    caller's report can be checked whole however the threads interleave."""
+    caller's report can be checked whole however the threads interleave.
+    Kept by thread object: an ident is reused by a thread started after
+    another has ended."""
 
     def __init__(self):
         self.by_thread = {}
 
     def write(self, text):
-        self.by_thread.setdefault(threading.get_ident(), []).append(text)
+        self.by_thread.setdefault(threading.current_thread(), []).append(text)
         return len(text)
 
     def flush(self):
         pass
 
-    def of(self, ident):
-        return "".join(self.by_thread.get(ident, [])).splitlines()
+    def of(self, thread):
+        return "".join(self.by_thread.get(thread, [])).splitlines()
 
 
 def notifier():
@@ -98,7 +100,7 @@ def test_threads_share_the_module_and_an_instance(tt, tmp_path, monkeypatch, cal
     def caller(n):
         try:
             own = tt.FileCreator()
-            lines_wanted = expected[threading.get_ident()] = []
+            lines_wanted = expected[threading.current_thread()] = []
             for r in range(ROUNDS):
                 creator = shared if r % 2 else own
                 base = tmp_path / f"t{n}" / f"r{r}"
@@ -137,7 +139,7 @@ def test_threads_share_the_module_and_an_instance(tt, tmp_path, monkeypatch, cal
 
     assert errors == []
     for t in callers:
-        assert lines.of(t.ident) == expected[t.ident]
+        assert lines.of(t) == expected[t]
     assert all(f.is_file() for f in made) and len(made) == CALLERS * ROUNDS * 4
     # One notification for each file made, one for each _notify().
     notified = sum(c["call"] == "notify" for c in calls)
