@@ -6,9 +6,9 @@ Interpreters: TESSEL_PYTHONS (default "3.12 3.13"), found as the scripts
 find them (scripts/lib.sh's python_for: a version that pyenv has, pythonX.Y
 on PATH, or a path).  Compilers, by their ids: the suite runs against
 builds of gcc and clang, the warning check against those of
-TESSEL_COMPILERS (default all of COMPILERS).  Arguments after `--` go to pytest.  The system tools
-(compilers, Xvfb, xclip, valgrind, hyperfine, man) are Debian's; every
-Python package comes from the index.
+TESSEL_COMPILERS (default all of COMPILERS).  Arguments after `--` go to
+pytest.  The system tools (compilers, Xvfb, xclip, valgrind, hyperfine,
+man) are Debian's; every Python package comes from the index.
 """
 
 import os
@@ -21,7 +21,6 @@ from pathlib import Path
 from typing import Any
 
 import nox
-from python_discovery import get_interpreter
 
 nox.options.default_venv_backend = "venv"
 nox.options.download_python = "never"
@@ -35,20 +34,23 @@ PYTHONS = os.environ.get("TESSEL_PYTHONS", "3.12 3.13").split()
 HERE = Path(__file__).resolve().parent
 
 
+def python_for(want: str) -> str | None:
+    """The interpreter that want names, found by the scripts' own finder
+    (scripts/lib.sh); None where there is none."""
+    found = subprocess.run(
+        ["bash", "-c", '. "$0" && python_for "$1"', str(HERE / "scripts/lib.sh"), want],
+        capture_output=True,
+        text=True,
+    )
+    return found.stdout.strip() if found.returncode == 0 else None
+
+
 def put_pythons_on_path() -> None:
-    """Puts the folder of each interpreter of PYTHONS, as the scripts' own
-    finder finds it, first on PATH, where nox looks for a session's
-    interpreter: nox then runs the ones that the scripts run.  One that
-    cannot be found is left to nox to report."""
-    folders = []
-    for want in PYTHONS:
-        found = subprocess.run(
-            ["bash", "-c", '. "$0" && python_for "$1"', str(HERE / "scripts/lib.sh"), want],
-            capture_output=True,
-            text=True,
-        )
-        if found.returncode == 0:
-            folders.append(os.path.dirname(found.stdout.strip()))
+    """Puts the folder of each interpreter of PYTHONS first on PATH, where
+    nox looks for a session's interpreter: nox then runs the ones that the
+    scripts run.  One that cannot be found is left to nox to report."""
+    found = [python_for(want) for want in PYTHONS]
+    folders = [os.path.dirname(python) for python in found if python]
     os.environ["PATH"] = os.pathsep.join([*folders, os.environ.get("PATH", "")])
 
 
@@ -120,18 +122,19 @@ def python_version(session: nox.Session) -> str:
     ).strip()
 
 
+# Prints the ABI tag of the running interpreter's wheels: cp313, or cp313t
+# for a free-threaded build.
+ABI_TAG_CODE = (
+    "import sys, sysconfig; print('cp%d%d%s' % (*sys.version_info[:2], "
+    "'t' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''))"
+)
+
+
 def abi_tag(session: nox.Session) -> str:
-    """The ABI tag of the session interpreter's wheels: cp313, or cp313t
-    for a free-threaded build; asked of the interpreter once per session."""
+    """The ABI tag of the session interpreter's wheels, asked of the
+    interpreter once per session."""
     if session.bin not in ABI_TAGS:
-        ABI_TAGS[session.bin] = output(
-            session,
-            "python",
-            "-c",
-            "import sys, sysconfig; print('cp%d%d%s' % ("
-            "*sys.version_info[:2], 't' if sysconfig.get_config_var('Py_GIL_DISABLED') "
-            "else ''))",
-        ).strip()
+        ABI_TAGS[session.bin] = output(session, "python", "-c", ABI_TAG_CODE).strip()
     return ABI_TAGS[session.bin]
 
 
@@ -223,11 +226,10 @@ def wheel(session: nox.Session) -> None:
         session.error(f"tessel from the wheel did not work:\n{out}")
 
     for other in PYTHONS:
-        # As nox finds a session's interpreter.
-        found = get_interpreter(other)
+        found = python_for(other)
         if found is None:
             session.error(f"no interpreter {other}")
-        if "cp%d%d%s" % (*found.version_info[:2], "t" if found.free_threaded else "") == abi:
+        if output(session, found, "-c", ABI_TAG_CODE, external=True).strip() == abi:
             continue
         # This pip, run by the other interpreter (which may have no pip of
         # its own), into a folder that stays empty.
@@ -235,7 +237,7 @@ def wheel(session: nox.Session) -> None:
             session,
             "pip",
             "--python",
-            found.executable,
+            found,
             "install",
             "--dry-run",
             "--no-deps",
@@ -245,8 +247,8 @@ def wheel(session: nox.Session) -> None:
             success_codes=[1],
         )
         if "is not a supported wheel on this platform" not in refusal:
-            session.error(f"{found.executable} failed for another reason:\n{refusal}")
-        session.log(f"refused by {found.executable}, as it must be")
+            session.error(f"{found} failed for another reason:\n{refusal}")
+        session.log(f"refused by {found}, as it must be")
 
     # The suite, with the wheel for the test that installs it with pipx.
     pytest(session, "tests", env={"TESSEL_WHEEL": str(repaired.resolve())})
