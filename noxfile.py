@@ -45,16 +45,14 @@ def python_for(want: str) -> str | None:
     return found.stdout.strip() if found.returncode == 0 else None
 
 
-def put_pythons_on_path() -> None:
-    """Puts the folder of each interpreter of PYTHONS first on PATH, where
-    nox looks for a session's interpreter: nox then runs the ones that the
-    scripts run.  One that cannot be found is left to nox to report."""
-    found = [python_for(want) for want in PYTHONS]
-    folders = [os.path.dirname(python) for python in found if python]
-    os.environ["PATH"] = os.pathsep.join([*folders, os.environ.get("PATH", "")])
-
-
-put_pythons_on_path()
+# Each interpreter of PYTHONS, as the scripts find it.  Their folders go
+# first on PATH, where nox looks for a session's interpreter: nox then runs
+# the ones that the scripts run.  One that cannot be found is left to nox to
+# report.
+FOUND = {want: python_for(want) for want in PYTHONS}
+os.environ["PATH"] = os.pathsep.join(
+    [*(os.path.dirname(python) for python in FOUND.values() if python), os.environ.get("PATH", "")]
+)
 # The compilers, by id: the command and its flags.  libcxx is clang++ with
 # LLVM's libc++ (as on macOS).
 COMPILERS = {
@@ -115,18 +113,23 @@ def output(session: nox.Session, *args: str, **kwargs: Any) -> str:
     return out
 
 
+def ask(session: nox.Session, expression: str, python: str = "python") -> str:
+    """The value of an expression over platform, sys and sysconfig, as the
+    session's interpreter (or python) prints it."""
+    code = f"import platform, sys, sysconfig; print({expression})"
+    return output(session, python, "-c", code, external=python != "python").strip()
+
+
 def python_version(session: nox.Session) -> str:
     """The session interpreter's version, X.Y.Z."""
-    return output(
-        session, "python", "-c", "import platform; print(platform.python_version())"
-    ).strip()
+    return ask(session, "platform.python_version()")
 
 
-# Prints the ABI tag of the running interpreter's wheels: cp313, or cp313t
-# for a free-threaded build.
-ABI_TAG_CODE = (
-    "import sys, sysconfig; print('cp%d%d%s' % (*sys.version_info[:2], "
-    "'t' if sysconfig.get_config_var('Py_GIL_DISABLED') else ''))"
+# The ABI tag of an interpreter's wheels: cp313, or cp313t for a
+# free-threaded build.
+ABI_TAG = (
+    "'cp%d%d%s' % (*sys.version_info[:2], "
+    "'t' if sysconfig.get_config_var('Py_GIL_DISABLED') else '')"
 )
 
 
@@ -134,7 +137,7 @@ def abi_tag(session: nox.Session) -> str:
     """The ABI tag of the session interpreter's wheels, asked of the
     interpreter once per session."""
     if session.bin not in ABI_TAGS:
-        ABI_TAGS[session.bin] = output(session, "python", "-c", ABI_TAG_CODE).strip()
+        ABI_TAGS[session.bin] = ask(session, ABI_TAG)
     return ABI_TAGS[session.bin]
 
 
@@ -226,10 +229,10 @@ def wheel(session: nox.Session) -> None:
         session.error(f"tessel from the wheel did not work:\n{out}")
 
     for other in PYTHONS:
-        found = python_for(other)
+        found = FOUND[other]
         if found is None:
             session.error(f"no interpreter {other}")
-        if output(session, found, "-c", ABI_TAG_CODE, external=True).strip() == abi:
+        if ask(session, ABI_TAG, found) == abi:
             continue
         # This pip, run by the other interpreter (which may have no pip of
         # its own), into a folder that stays empty.
@@ -311,9 +314,7 @@ def sanitizers(session: nox.Session) -> None:
         session, ".", "-Csetup-args=-Db_sanitize=address,undefined", "-Csetup-args=-Db_lundef=false"
     )
     # Found without importing it: that needs the runtimes preloaded.
-    platlib = output(
-        session, "python", "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"
-    ).strip()
+    platlib = ask(session, "sysconfig.get_path('platlib')")
     (module,) = Path(platlib, "tessel").glob("tessel.cpython-*.so")
     linked = output(session, "ldd", str(module), external=True)
     for lib in ["libasan", "libubsan"]:
@@ -440,9 +441,7 @@ def threads(session: nox.Session) -> None:
     # its own optimistic reads racing the reuse of freed memory: logged and
     # counted, while a report in which either racing access is made by
     # tessel's code fails the check.
-    config = output(
-        session, "python", "-c", "import sysconfig; print(sysconfig.get_config_var('CONFIG_ARGS'))"
-    )
+    config = ask(session, "sysconfig.get_config_var('CONFIG_ARGS')")
     if "--with-thread-sanitizer" not in config or "--disable-gil" not in config:
         session.error("not a free-threaded CPython built with ThreadSanitizer")
     # Only what the test needs: everything runs slowly under the sanitizer.
@@ -455,7 +454,7 @@ def threads(session: nox.Session) -> None:
         env={"CXX": "clang++"},
     )
     suppressions = Path(
-        output(session, "python", "-c", "import sys; print(sys.base_prefix)").strip(),
+        ask(session, "sys.base_prefix"),
         "share",
         "tsan-suppressions.txt",
     )
