@@ -21,6 +21,14 @@ bool make_strings() noexcept {
         if (!str || PyList_Append(state.strings.get(), str.get()) < 0) return false;
         s->str = str.get();
     }
+    for (KeywordTuple* k = keyword_tuples; k; k = k->next) {
+        Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(k->names.size())));
+        if (!tuple) return false;
+        for (std::size_t i = 0; i < k->names.size(); ++i)
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(k->names[i]()));
+        if (PyList_Append(state.strings.get(), tuple.get()) < 0) return false;
+        k->tuple = tuple.get();
+    }
     state.one = Ref::steal(PyLong_FromLong(1));
     state.separators = Ref::steal(PyTuple_Pack(2, interned<"/">(), interned<"\\">()));
     state.str_strip = getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), interned<"strip">());
@@ -29,6 +37,7 @@ bool make_strings() noexcept {
 
 void forget_strings() noexcept {
     for (InternedString* s = interned_strings; s; s = s->next) s->str = nullptr;
+    for (KeywordTuple* k = keyword_tuples; k; k = k->next) k->tuple = nullptr;
 }
 
 int dict_item(PyObject* dict, PyObject* key, Ref& found) noexcept {
@@ -72,18 +81,11 @@ int truth_of_global(PyObject* name) noexcept {
 
 // Calls -----------------------------------------------------------------------
 
-Ref calls::vectorcall(PyObject* target, bool method, PyObject** args, std::size_t count,
-                      PyObject* (*const* names)() noexcept, std::size_t keyword_count) noexcept {
-    Ref kwnames;
-    if (keyword_count > 0) {
-        kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keyword_count)));
-        if (!kwnames) return {};
-        for (std::size_t i = 0; i < keyword_count; ++i)
-            PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]()));
-    }
-    const std::size_t nargsf = (count - keyword_count) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-    return Ref::steal(method ? PyObject_VectorcallMethod(target, args + 1, nargsf, kwnames.get())
-                             : PyObject_Vectorcall(target, args + 1, nargsf, kwnames.get()));
+Ref calls::vectorcall(PyObject* target, bool method, PyObject** args, std::size_t positional,
+                      PyObject* kwnames) noexcept {
+    const std::size_t nargsf = positional | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    return Ref::steal(method ? PyObject_VectorcallMethod(target, args + 1, nargsf, kwnames)
+                             : PyObject_Vectorcall(target, args + 1, nargsf, kwnames));
 }
 
 Ref getattr(PyObject* obj, PyObject* name) noexcept {

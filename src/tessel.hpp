@@ -62,7 +62,7 @@ struct State {
     Ref print, open, sum;  // built-ins bound at import
     Ref function_type;
     Ref one;         // the int 1
-    Ref strings;     // a list: owns every string of interned<>
+    Ref strings;     // a list: owns every string of interned<> and keyword tuple
     Ref separators;  // ("/", "\\"): what ends a directory prefix
     Ref str_strip;   // str.strip
     Ref gntp_guard;  // the socket class of notify.cpp, when gntp was importable
@@ -117,10 +117,11 @@ PyObject* interned() noexcept {
     return InternedEntry<L>::entry.str;
 }
 
-// Makes the string of every listed literal, and the state's other shared
-// objects; false with an exception set.
+// Makes the string of every listed literal, the tuple of every listed set of
+// keyword names, and the state's other shared objects; false with an
+// exception set.
 bool make_strings() noexcept;
-// Forgets the strings, before the state that owns them is released.
+// Forgets the strings and tuples, before the state that owns them is released.
 void forget_strings() noexcept;
 
 // ---------------------------------------------------------------------------
@@ -228,29 +229,64 @@ Ref concat_format(PyObject* prefix, PyObject* obj, PyObject* suffix) noexcept;
 // The texts (each a str) joined into one new str.
 Ref concat(std::initializer_list<PyObject*> texts) noexcept;
 
-// One keyword argument of a call, its name next to its value:
-// kw<"exist_ok">(Py_True).
+// One keyword argument of a call, its name in its type: kw<"exist_ok">(Py_True).
+template <Literal L>
 struct Keyword {
-    PyObject* (*name)() noexcept;
     PyObject* value;
 };
 
 template <Literal L>
-constexpr Keyword kw(PyObject* value) noexcept {
-    return {&interned<L>, value};
+constexpr Keyword<L> kw(PyObject* value) noexcept {
+    return {value};
 }
+
+// The names of a call's keywords, as the tuple that vectorcall takes.  Like
+// the strings of interned<>, each tuple that the code names is listed when
+// the library is loaded and made with the strings, owned by the state: a
+// call passes the same tuple every time, as compiled Python code does.
+struct KeywordTuple {
+    std::span<PyObject* (*const)() noexcept> names;
+    PyObject* tuple;  // borrowed from State::strings while the state lives
+    KeywordTuple* next;
+};
+
+inline constinit KeywordTuple* keyword_tuples = nullptr;
+
+template <Literal... Ls>
+struct KeywordNames {
+    static constexpr std::size_t count = sizeof...(Ls);
+    static constexpr PyObject* (*names[])() noexcept = {&interned<Ls>...};
+    static inline constinit KeywordTuple entry{names, nullptr, nullptr};
+    static inline const bool listed = [] {
+        entry.next = keyword_tuples;
+        keyword_tuples = &entry;
+        return true;
+    }();
+    static PyObject* tuple() noexcept {
+        static_cast<void>(listed);  // lists the entry: made at execution
+        return entry.tuple;
+    }
+};
+
+template <>
+struct KeywordNames<> {
+    static constexpr std::size_t count = 0;
+    static PyObject* tuple() noexcept { return nullptr; }
+};
 
 namespace calls {
 
 // The vectorcall of target, or with method of self's method named target:
-// args[1..count] are the arguments, the last keyword_count of them the
-// values of the keywords that names gives; args[0] is free for the callee
-// to use (PY_VECTORCALL_ARGUMENTS_OFFSET), and self, if any, is args[1].
-Ref vectorcall(PyObject* target, bool method, PyObject** args, std::size_t count,
-               PyObject* (*const* names)() noexcept, std::size_t keyword_count) noexcept;
+// from args[1] on, the `positional` arguments (self first, if any), then the
+// values of the keywords that kwnames names (null for none); args[0] is free
+// for the callee to use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+Ref vectorcall(PyObject* target, bool method, PyObject** args, std::size_t positional,
+               PyObject* kwnames) noexcept;
 
 template <class Item>
-constexpr bool is_keyword = std::is_same_v<Item, Keyword>;
+constexpr bool is_keyword = false;
+template <Literal L>
+constexpr bool is_keyword<Keyword<L>> = true;
 
 // Whether every argument is a PyObject* or a kw<>, the positional ones
 // first: what a call may be given, checked when it is compiled.
@@ -262,24 +298,31 @@ consteval bool well_formed() {
     return ((std::is_same_v<Items, PyObject*> || is_keyword<Items>) && ...);
 }
 
+// KeywordNames of the kw<> items of a call, in order.
+template <class Names, class... Items>
+struct names_of {
+    using type = Names;
+};
+template <Literal... Ls, class... Rest>
+struct names_of<KeywordNames<Ls...>, PyObject*, Rest...> : names_of<KeywordNames<Ls...>, Rest...> {
+};
+template <Literal... Ls, Literal L, class... Rest>
+struct names_of<KeywordNames<Ls...>, Keyword<L>, Rest...>
+    : names_of<KeywordNames<Ls..., L>, Rest...> {};
+
+inline PyObject* value_of(PyObject* arg) noexcept { return arg; }
+template <Literal L>
+PyObject* value_of(Keyword<L> arg) noexcept {
+    return arg.value;
+}
+
 template <class... Items>
 Ref call(PyObject* target, bool method, PyObject* self, Items... items) noexcept {
-    constexpr std::size_t keyword_count = (std::size_t{is_keyword<Items>} + ... + 0);
-    PyObject* args[2 + sizeof...(Items)] = {};
-    PyObject* (*names[1 + keyword_count])() noexcept = {};
-    std::size_t n = 1;
-    [[maybe_unused]] std::size_t k = 0;
-    if (self) args[n++] = self;
-    [[maybe_unused]] auto put = [&](auto item) {
-        if constexpr (is_keyword<decltype(item)>) {
-            names[k++] = item.name;
-            args[n++] = item.value;
-        } else {
-            args[n++] = item;
-        }
-    };
-    (put(items), ...);
-    return vectorcall(target, method, args, n - 1, names, keyword_count);
+    using Names = typename names_of<KeywordNames<>, Items...>::type;
+    PyObject* args[2 + sizeof...(Items)] = {nullptr, self, value_of(items)...};
+    PyObject** first = self ? args : args + 1;  // args[0] stays free for the callee
+    return vectorcall(target, method, first, sizeof...(Items) + (self ? 1 : 0) - Names::count,
+                      Names::tuple());
 }
 
 }  // namespace calls
