@@ -86,6 +86,31 @@ Ref regroup(PyObject* joined) noexcept {
     return file_list;
 }
 
+// Whether an argument comes out of regrouping as it went in: a str that is
+// not empty and holds no blank and no brace.
+bool stands_alone(PyObject* arg) noexcept {
+    return PyUnicode_CheckExact(arg) && PyUnicode_GET_LENGTH(arg) > 0 && !holds(arg, ' ') &&
+           !holds(arg, '{') && !holds(arg, '}');
+}
+
+// The file arguments regrouped: the arguments joined with blanks and split
+// again.  When every argument stands alone, which is the usual case, the
+// split gives the arguments back, so a copy of their list is the result.
+Ref regrouped(PyObject* files) noexcept {
+    if (PyList_CheckExact(files)) {
+        // The copy is this function's alone, so nothing changes it meanwhile.
+        Ref copy = Ref::steal(PyList_GetSlice(files, 0, PY_SSIZE_T_MAX));
+        if (!copy) return {};
+        bool alone = true;
+        for (Py_ssize_t i = 0; alone && i < PyList_GET_SIZE(copy.get()); ++i)
+            alone = stands_alone(PyList_GET_ITEM(copy.get(), i));
+        if (alone) return copy;
+    }
+    Ref joined = Ref::steal(PyUnicode_Join(interned<" ">(), files));
+    if (!joined) return {};
+    return regroup(joined.get());
+}
+
 // How many files the entries stand for: a brace entry as many as it expands
 // to, any other entry one.  create_files has seen the list and
 // parse_brace_expansion may change it, so it is indexed anew each round, as
@@ -135,9 +160,7 @@ Ref file_list_or_help(PyObject* parser) noexcept {
     if (any < 0) return {};
     if (!any) return help_and_none(parser);
 
-    Ref joined = Ref::steal(PyUnicode_Join(interned<" ">(), files.get()));
-    if (!joined) return {};
-    return regroup(joined.get());
+    return regrouped(files.get());
 }
 
 // Prints the summary line; the exit status, or null with an exception set.

@@ -141,7 +141,18 @@ bool extend(PyObject* list, PyObject* items) noexcept {
     return static_cast<bool>(call_method(list, interned<"extend">(), items));
 }
 
+bool holds(PyObject* text, char c) noexcept {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND)
+        return std::memchr(PyUnicode_1BYTE_DATA(text), c, static_cast<std::size_t>(length)) !=
+               nullptr;
+    return PyUnicode_FindChar(text, static_cast<Py_UCS4>(c), 0, length, 1) >= 0;
+}
+
 int is_brace_argument(PyObject* arg) noexcept {
+    // An exact str answers as its `in` does, without the way through the
+    // sequence protocol; anything else through its own __contains__.
+    if (PyUnicode_CheckExact(arg)) return holds(arg, '{') && holds(arg, '}');
     const int has_open = PySequence_Contains(arg, interned<"{">());
     if (has_open <= 0) return has_open;
     return PySequence_Contains(arg, interned<"}">());

@@ -352,6 +352,9 @@ Ref list_of(PyObject* item) noexcept;
 // Appends the items of an iterable to list, as list.extend does.
 bool extend(PyObject* list, PyObject* items) noexcept;
 
+// Whether the exact str text holds the ASCII character c.
+bool holds(PyObject* text, char c) noexcept;
+
 // "{" in arg and "}" in arg, the second test only when the first holds:
 // whether a file argument holds a brace group.  -1 on error.
 int is_brace_argument(PyObject* arg) noexcept;

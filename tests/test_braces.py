@@ -126,6 +126,25 @@ def check_regrouping(words):
     assert type(status) is int and status == (0 if len(entries) == total else 1)
 
 
+# Lists that come back as they are, and the nearest that do not: an empty
+# word, a blank or a brace in any word, in every width of str.
+@pytest.mark.parametrize(
+    "words",
+    [
+        ["a.txt", "d/b", "c"],
+        ["a.txt", "", "c"],
+        ["a.txt", "my file", "c"],
+        ["a.txt", "c", "d/{x,"],
+        ["a.txt", "}"],
+        ["é", "d/\u3000", "😀/x"],
+        ["é", "d/\u3000 x", "😀/{a,b}"],
+        ["😀 x", "\u3000{a,", "b}"],
+    ],
+)
+def test_regrouping_of_lists_with_nothing_to_regroup_and_nearly(words):
+    check_regrouping(words)
+
+
 def test_regrouping_of_one_huge_shell_split_group():
     words = ["big/{f0,"] + [f"f{i}," for i in range(1, 20_000)] + ["last}.txt"]
     status, lines, log = run_main(words)
