@@ -333,6 +333,31 @@ def test_what_is_left_at_the_end_is_done(tmp_path, module, code, left, stdout_ta
     assert (work / "left.txt").read_text() == left
 
 
+# Code that runs inside the command, here an optional package, finds the
+# report's binary side to be a write-only binary stream, written in order
+# with the text side.
+BINARY_SIDE = """\
+import io, sys, weakref
+def copy(text):
+    b = sys.stdout.buffer
+    print(isinstance(b, io.BufferedIOBase), b.readable(), b.writable(), b.seekable(),
+          weakref.ref(b)() is b, b.fileno() == b.name)
+    b.writelines([bytearray(b"raw "), memoryview(b"bytes\\n")])
+"""
+
+
+def test_the_report_as_a_binary_stream(tmp_path):
+    loaded = tmp_path / "loaded" / "clipboard"
+    loaded.mkdir(parents=True)
+    (loaded / "__init__.py").write_text(BINARY_SIDE)
+    work = tmp_path / "work"
+    work.mkdir()
+    p = run_tessel(work, "a.txt", env=child_env(path=[loaded.parent], standins=False))
+    assert p.returncode == 0, p.stderr
+    seen = "True False True False True True\nraw bytes\n" + ok(work / "a.txt") + "\n"
+    assert seen in p.stdout
+
+
 # --- Output encodings -----------------------------------------------------------------
 
 
