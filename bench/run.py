@@ -15,8 +15,10 @@ PYTHONUNBUFFERED, PYTHONDONTWRITEBYTECODE or PYTHONPYCACHEPREFIX from outside
 and one hash seed; a run before any measured one writes the bytecode caches.
 
 Instructions are user-space instructions counted by valgrind's callgrind,
-which do not move with the machine's load; per file, the count for N + D
-files less that for N, over D.  Times are hyperfine's, in rounds whose order
+which do not move with the machine's load but do, by up to 1.5 %, with the
+layout of the process (the folder names that its paths carry): a count is
+the median over the runs in three folders; per file, the count for N + D
+files less that for N, over D, in each folder.  Times are hyperfine's, in rounds whose order
 of commands rotates, median over all rounds.  With --extras, the interpreter
 of an environment with the optional packages: their import costs, and the
 time per file of a copy to the clipboard (on the X display of DISPLAY) and a
@@ -67,8 +69,13 @@ def targets(python, work):
     }
 
 
-def fresh(work):
-    d = work / "run"
+# The folders that each count is taken in: names of other lengths and
+# letters, the layout of the measured process with them.
+FOLDERS = ("run", "r", "a-longer-folder-name")
+
+
+def fresh(work, folder="run"):
+    d = work / folder
     shutil.rmtree(d, ignore_errors=True)
     d.mkdir()
     return d
@@ -79,13 +86,13 @@ def output(argv, work):
     return subprocess.run(argv, cwd=d, env=ENV, capture_output=True, text=True, check=True).stdout
 
 
-def instructions(argv, work):
-    """The user-space instructions of one run of argv, after a run that
-    writes the bytecode caches."""
+def instructions(argv, work, folder="run"):
+    """The user-space instructions of one run of argv in folder, after a run
+    that writes the bytecode caches."""
     output(argv, work)
     err = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *argv],
-        cwd=fresh(work),
+        cwd=fresh(work, folder),
         env=ENV,
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
@@ -93,6 +100,21 @@ def instructions(argv, work):
         check=True,
     ).stderr
     return int(re.search(r"^==\d+== Collected : (\d+)$", err, re.M).group(1))
+
+
+def counted(argv, work):
+    """The median over FOLDERS of the instructions of a run of argv."""
+    return statistics.median(instructions(argv, work, f) for f in FOLDERS)
+
+
+def per_file(command, n, step, work):
+    """The median over FOLDERS of the instructions per file from N to N +
+    step files."""
+    return statistics.median(
+        (instructions(command(paths(n + step)), work, f) - instructions(command(paths(n)), work, f))
+        / step
+        for f in FOLDERS
+    )
 
 
 def times(commands, work, runs, rounds):
@@ -171,21 +193,20 @@ def main():
         for argv in (["d/a"], ["--version"]):
             row(
                 f"instructions, `tessel {argv[0]}`",
-                instructions(tessel(argv), work),
-                instructions(pure(argv), work),
+                counted(tessel(argv), work),
+                counted(pure(argv), work),
                 "pure Python",
                 0.95,
             )
         for n in sizes:
-            per_file = {}
-            for name in ("tessel", "floor", "pure Python"):
-                less, more = (instructions(commands[name](paths(k)), work) for k in (n, n + step))
-                per_file[name] = (more - less) / step
+            each = {
+                k: per_file(commands[k], n, step, work) for k in ("tessel", "floor", "pure Python")
+            }
             for name, target in (("floor", 1.00), ("pure Python", None)):
                 row(
                     f"instructions per file, N={n:,}",
-                    per_file["tessel"],
-                    per_file[name],
+                    each["tessel"],
+                    each[name],
                     name,
                     target,
                 )

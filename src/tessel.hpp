@@ -62,7 +62,7 @@ struct State {
     Ref print, open, sum;  // built-ins bound at import
     Ref function_type;
     Ref one;         // the int 1
-    Ref strings;     // a list: owns every string of interned<> and keyword tuple
+    Ref strings;     // a list: owns the strings of interned<> and the keyword tuples
     Ref separators;  // ("/", "\\"): what ends a directory prefix
     Ref str_strip;   // str.strip
     Ref gntp_guard;  // the socket class of notify.cpp, when gntp was importable
