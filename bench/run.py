@@ -16,10 +16,11 @@ and one hash seed; a run before any measured one writes the bytecode caches.
 
 Instructions are user-space instructions counted by valgrind's callgrind,
 which do not move with the machine's load but do, by up to 1.5 %, with the
-layout of the process (the folder names that its paths carry): a count is
-the median over the runs in three folders; per file, the count for N + D
-files less that for N, over D, in each folder.  Times are hyperfine's, in rounds whose order
-of commands rotates, median over all rounds.  With --extras, the interpreter
+layout of the process (such as the folder names that its paths carry, or
+the size of its environment): a count is the median over runs in three
+folders; per file, the count for N + D files less that for N, over D, in
+each folder.  Times are hyperfine's, in rounds whose order of commands
+rotates, median over all rounds.  With --extras, the interpreter
 of an environment with the optional packages: their import costs, and the
 time per file of a copy to the clipboard (on the X display of DISPLAY) and a
 notification answered by a GNTP listener that the benchmark starts.
