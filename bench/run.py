@@ -87,35 +87,35 @@ def output(argv, work):
     return subprocess.run(argv, cwd=d, env=ENV, capture_output=True, text=True, check=True).stdout
 
 
-def instructions(argv, work, folder="run"):
-    """The user-space instructions of one run of argv in folder, after a run
-    that writes the bytecode caches."""
+def instructions(argv, work):
+    """The user-space instructions of a run of argv in each of FOLDERS,
+    after one run that writes the bytecode caches."""
     output(argv, work)
-    err = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *argv],
-        cwd=fresh(work, folder),
-        env=ENV,
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-        text=True,
-        check=True,
-    ).stderr
-    return int(re.search(r"^==\d+== Collected : (\d+)$", err, re.M).group(1))
+    found = []
+    for folder in FOLDERS:
+        err = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *argv],
+            cwd=fresh(work, folder),
+            env=ENV,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+            check=True,
+        ).stderr
+        found.append(int(re.search(r"^==\d+== Collected : (\d+)$", err, re.M).group(1)))
+    return found
 
 
 def counted(argv, work):
     """The median over FOLDERS of the instructions of a run of argv."""
-    return statistics.median(instructions(argv, work, f) for f in FOLDERS)
+    return statistics.median(instructions(argv, work))
 
 
 def per_file(command, n, step, work):
     """The median over FOLDERS of the instructions per file from N to N +
     step files."""
-    return statistics.median(
-        (instructions(command(paths(n + step)), work, f) - instructions(command(paths(n)), work, f))
-        / step
-        for f in FOLDERS
-    )
+    less, more = (instructions(command(paths(k)), work) for k in (n, n + step))
+    return statistics.median((b - a) / step for a, b in zip(less, more, strict=True))
 
 
 def times(commands, work, runs, rounds):
@@ -226,9 +226,9 @@ def extras(python, work, runs, rounds):
     of an environment that holds them and tessel."""
     print("\n| with the optional packages | cost |\n|---|---|")
     imports = "import sys, os, re, traceback, pathlib, typing, argparse"  # tessel's own
-    base = instructions([python, "-c", imports], work)
+    base = counted([python, "-c", imports], work)
     for module in ("clipboard", "gntp.notifier"):
-        cost = instructions([python, "-c", f"{imports}; import {module}"], work) - base
+        cost = counted([python, "-c", f"{imports}; import {module}"], work) - base
         print(f"| instructions to import {module}, after tessel's own imports | {cost:,} |")
     listener = "a GNTP round trip" if gntp_listener() else "a notification to port 23053"
     # Per file: the run of 2n files less the run of n, which leaves out the
