@@ -3,7 +3,7 @@ Python (tessel_py.py, started by the three lines of tessel-py), against
 floor.py (the least Python that makes tessel's host calls per file) and
 against mkdir -p + GNU touch.
 
-    nox -s bench                        # full run, about eight minutes
+    nox -s bench                        # full run, about thirteen minutes
     nox -s bench -- --quick             # small N, for CI
     nox -s bench -- --extras PYTHON     # also what the optional packages cost
 
