@@ -115,7 +115,8 @@ def per_file(command, n, work):
     """The median over FOLDERS of the instructions per file from n to 2n
     files.  A window as wide as n spreads over many files the costs that
     come once in a while (a collection of the older objects, a table that
-    grows): in one of 1,000 files from 10,000 they moved the count by 3 %."""
+    grows): in a window of 1,000 files from 10,000 they moved the count by
+    up to 3 % from folder to folder."""
     less, more = (instructions(command(paths(k)), work) for k in (n, 2 * n))
     return statistics.median((b - a) / n for a, b in zip(less, more, strict=True))
 
